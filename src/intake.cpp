@@ -1,0 +1,173 @@
+// The tap file reader. A line is read whole into a fixed buffer; a line that
+// does not fit the tap format is refused with a message, never cut into a tap.
+#include "intake.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int MAX_LINE = 48;     // characters before the line end
+constexpr int LINE_BUFFER = 50;  // 48 characters, a CR, the terminator
+constexpr int MAX_TIME = 19;
+constexpr int MAX_KEY = 7;
+constexpr long long MAX_AMOUNT = 10000000;
+
+enum LineRead { LINE_READ, LINE_END, LINE_ERROR, LINE_TOO_LONG, LINE_NUL };
+
+// Reads one line into termInput without its line end (LF, or CR LF, or the
+// end of the file). An over-long line is consumed to its end and refused.
+LineRead readLine(FILE* in, char* termInput) {
+  int n = 0;
+  bool tooLong = false;
+  bool nul = false;
+  int c;
+  while ((c = std::getc(in)) != EOF && c != '\n') {
+    if (c == '\0') nul = true;
+    if (n < MAX_LINE + 1)
+      termInput[n++] = static_cast<char>(c);
+    else
+      tooLong = true;
+  }
+  if (c == EOF && std::ferror(in)) return LINE_ERROR;
+  if (c == EOF && n == 0) return LINE_END;
+  if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
+  if (tooLong || n > MAX_LINE) return LINE_TOO_LONG;
+  if (nul) return LINE_NUL;
+  termInput[n] = '\0';
+  return LINE_READ;
+}
+
+// Copies the next blank-separated field at *cursor into tempchar and moves
+// the cursor past it. Returns the field's length, 0 when no field is left.
+int nextField(const char** cursor, char* tempchar) {
+  const char* p = *cursor;
+  while (*p == ' ') p++;
+  int n = 0;
+  while (p[n] != '\0' && p[n] != ' ') {
+    tempchar[n] = p[n];
+    n++;
+  }
+  tempchar[n] = '\0';
+  *cursor = p + n;
+  return n;
+}
+
+const char* refusalText(TapLine why) {
+  switch (why) {
+    case TAP_LINE_TOO_LONG: return "line longer than 48 characters";
+    case TAP_NUL_BYTE: return "line holds a NUL byte";
+    case TAP_FEW_FIELDS: return "fewer than five fields";
+    case TAP_TIME_TOO_LONG: return "time longer than 19 characters";
+    case TAP_KEY_TOO_LONG: return "journey key longer than 7 characters";
+    case TAP_AMOUNT_OUT_OF_RANGE: return "amount outside -10000000..10000000";
+    case TAP_STORED: break;
+  }
+  return "";
+}
+
+void reportRefusal(const char* path, long long lineNumber, TapLine why) {
+  putText(path);
+  putText(":");
+  putNumber(lineNumber);
+  putText(": skipped: ");
+  putText(refusalText(why));
+  putText("\n");
+}
+
+}  // namespace
+
+bool parseAmount(const char* text, int* amount) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    value = value * 10 + (*p - '0');
+    if (value > MAX_AMOUNT) return false;
+  }
+  *amount = static_cast<int>(negative ? -value : value);
+  return true;
+}
+
+TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown,
+                     bool* directionKnown) {
+  char tempchar[LINE_BUFFER];
+  TermInfo parsed = {};
+  const char* cursor = line;
+
+  int n = nextField(&cursor, tempchar);
+  if (n == 0) return TAP_FEW_FIELDS;
+  if (n > MAX_TIME) return TAP_TIME_TOO_LONG;
+  std::memcpy(parsed.lt, tempchar, static_cast<size_t>(n) + 1);
+
+  if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
+  bool isBus = std::strcmp(tempchar, "BUS") == 0;
+  bool isMetro = std::strcmp(tempchar, "METRO") == 0;
+  parsed.tr = isMetro ? MODE_METRO : MODE_BUS;
+
+  if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
+  bool isIn = std::strcmp(tempchar, "IN") == 0;
+  bool isOut = std::strcmp(tempchar, "OUT") == 0;
+  parsed.io = isOut ? 1 : 0;
+
+  if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
+  if (!parseAmount(tempchar, &parsed.bal)) return TAP_AMOUNT_OUT_OF_RANGE;
+
+  n = nextField(&cursor, tempchar);
+  if (n == 0) return TAP_FEW_FIELDS;
+  if (n > MAX_KEY) return TAP_KEY_TOO_LONG;
+  std::memcpy(parsed.ti, tempchar, static_cast<size_t>(n) + 1);
+
+  *tap = parsed;
+  *modeKnown = isBus || isMetro;
+  *directionKnown = isIn || isOut;
+  return TAP_STORED;
+}
+
+void readTaps(FILE* in, TermInfo* infos, const char* path,
+              const char* missingMessage, const char* fullMessage) {
+  char termInput[LINE_BUFFER];
+  long long lineNumber = 0;
+  for (;;) {
+    LineRead got = readLine(in, termInput);
+    if (got == LINE_END) return;
+    if (got == LINE_ERROR) {
+      std::perror(missingMessage);
+      return;
+    }
+    lineNumber++;
+    if (tapCount == TAP_CAPACITY) {
+      putText(fullMessage);
+      continue;
+    }
+    TapLine result = got == LINE_TOO_LONG ? TAP_LINE_TOO_LONG
+                     : got == LINE_NUL    ? TAP_NUL_BYTE
+                                          : TAP_STORED;
+    bool modeKnown = true;
+    bool directionKnown = true;
+    if (result == TAP_STORED)
+      result = parseTapLine(termInput, &infos[tapCount], &modeKnown,
+                            &directionKnown);
+    if (result != TAP_STORED) {
+      reportRefusal(path, lineNumber, result);
+      continue;
+    }
+    if (!modeKnown)
+      putText("BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n");  // BUS나 METRO가 아닙니다
+    if (!directionKnown)
+      putText("IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n");  // IN OUT 이 아닙니다
+    tapCount++;
+  }
+}
+
+void loadTermFile(TermInfo* infos, const char* path,
+                  const char* missingMessage, const char* fullMessage) {
+  FILE* in = std::fopen(path, "r");
+  if (in == nullptr) {
+    std::perror(missingMessage);
+    return;
+  }
+  readTaps(in, infos, path, missingMessage, fullMessage);
+  std::fclose(in);
+}

@@ -1,0 +1,42 @@
+// The tap file reader: one tap per line of "metro.txt" and "bus.txt",
+// appended to the tap table with every message the intake prints.
+#ifndef FARE_SETTLE_INTAKE_H_
+#define FARE_SETTLE_INTAKE_H_
+
+#include <cstdio>
+
+#include "records.h"
+
+// Why a line was not stored; TAP_STORED when it was.
+enum TapLine {
+  TAP_STORED,
+  TAP_LINE_TOO_LONG,
+  TAP_NUL_BYTE,
+  TAP_FEW_FIELDS,
+  TAP_TIME_TOO_LONG,
+  TAP_KEY_TOO_LONG,
+  TAP_AMOUNT_OUT_OF_RANGE,
+};
+
+// Accepts an atoi-style decimal (leading white space, a sign, digits up to
+// the first non-digit, none giving 0) within -10,000,000..10,000,000.
+// Writes *amount only on success.
+bool parseAmount(const char* text, int* amount);
+
+// Accepts "time mode direction amount key", blank-separated, anything after
+// the key ignored. Fills *tap only on success; an unknown mode or direction
+// word leaves 0 in its field and clears *modeKnown or *directionKnown.
+TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown,
+                     bool* directionKnown);
+
+// Reads the taps of an open stream into infos[tapCount..], printing every
+// intake message; `path` names the file in messages. Does not close `in`.
+void readTaps(FILE* in, TermInfo* infos, const char* path,
+              const char* missingMessage, const char* fullMessage);
+
+// Opens `path` and reads its taps; a file that cannot be opened is
+// reported on standard error with `missingMessage` and skipped.
+void loadTermFile(TermInfo* infos, const char* path,
+                  const char* missingMessage, const char* fullMessage);
+
+#endif  // FARE_SETTLE_INTAKE_H_

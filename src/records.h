@@ -1,0 +1,41 @@
+// The two record types of a run, their fixed tables and counts, and the
+// console dumps that show a table between stages.
+#ifndef FARE_SETTLE_RECORDS_H_
+#define FARE_SETTLE_RECORDS_H_
+
+constexpr int TAP_CAPACITY = 100;
+constexpr int RIDE_CAPACITY = 100;
+
+// Transport modes, as held in `tr`.
+constexpr int MODE_BUS = 0;
+constexpr int MODE_METRO = 1;
+
+// One tap: one parsed line of a tap file.
+struct TermInfo {
+  char lt[20];  // time of day, "08:10"
+  int tr;       // transport mode
+  int io;       // direction: 0 = IN, 1 = OUT
+  int bal;      // the tap's amount
+  char ti[8];   // journey key
+};
+
+// One ride: one tap, or two consecutive taps of a journey.
+struct RideInfo {
+  char lt[20];  // time of the ride's first tap
+  int tr;       // mode of the ride's first tap
+  int fee;      // the ride's fee
+  char ti[8];   // journey key
+};
+
+// How many slots of the tap and ride tables are filled.
+extern int tapCount;
+extern int rideCount;
+
+void printTaps(const TermInfo* infos);
+void printRides(const RideInfo* t);
+
+// Trace output on standard output: a text as it stands, a signed decimal.
+void putText(const char* s);
+void putNumber(long long v);
+
+#endif  // FARE_SETTLE_RECORDS_H_

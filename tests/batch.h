@@ -1,0 +1,39 @@
+// Test helpers: runs the built fare-settle in a fresh temporary directory,
+// and converts readable UTF-8 expectations into the CP949 bytes it prints.
+#ifndef FARE_SETTLE_TESTS_BATCH_H_
+#define FARE_SETTLE_TESTS_BATCH_H_
+
+#include <string>
+
+// UTF-8 text as CP949 bytes (aborts the test binary if iconv cannot).
+std::string cp949(const std::string& utf8);
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when the process did not exit
+};
+
+// A scratch working directory, removed with everything in it at the end.
+class Batch {
+ public:
+  Batch();
+  ~Batch();
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const;
+  std::string read(const std::string& name) const;
+  void mkdir(const std::string& name) const;
+  bool exists(const std::string& name) const;
+
+  // Runs fare-settle here with the given arguments.
+  RunResult run(const char* arg = nullptr) const;
+
+ private:
+  std::string dir_;
+};
+
+#endif  // FARE_SETTLE_TESTS_BATCH_H_

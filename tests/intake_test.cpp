@@ -1,0 +1,143 @@
+// Tap intake: the amount parser, the line parser, and reading whole streams.
+#include "intake.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "batch.h"
+
+namespace {
+
+TEST(ParseAmount, FollowsAtoiWithinRange) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int value;
+  } cases[] = {
+      {"250", true, 250},          {"-300", true, -300},
+      {"+7", true, 7},             {"12ab", true, 12},
+      {"x", true, 0},              {"-", true, 0},
+      {"", true, 0},               {"\t42", true, 42},
+      {"10000000", true, 10000000}, {"-10000000", true, -10000000},
+      {"10000001", false, 0},      {"-10000001", false, 0},
+      {"99999999999999999999999", false, 0},
+  };
+  for (const Case& c : cases) {
+    int value = -1;
+    EXPECT_EQ(parseAmount(c.text, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : -1) << c.text;
+  }
+}
+
+TEST(ParseTapLine, AcceptsTheTapFormat) {
+  struct Case {
+    const char* line;
+    const char* lt;
+    int tr, io, bal;
+    const char* ti;
+    bool modeKnown, directionKnown;
+  } cases[] = {
+      {"08:10 METRO IN 250 A1", "08:10", 1, 0, 250, "A1", true, true},
+      {"  08:10   BUS    OUT  -30   B2  ", "08:10", 0, 1, -30, "B2", true, true},
+      {"08:10 BUS IN 5 K extra fields", "08:10", 0, 0, 5, "K", true, true},
+      {"08:10 Metro IN 5 K", "08:10", 0, 0, 5, "K", false, true},
+      {"08:10 METRO in 5 K", "08:10", 1, 0, 5, "K", true, false},
+      {"08:10\tX METRO IN \t5 K", "08:10\tX", 1, 0, 5, "K", true, true},
+      {"0123456789012345678 BUS IN 1 1234567", "0123456789012345678", 0, 0, 1,
+       "1234567", true, true},
+  };
+  for (const Case& c : cases) {
+    TermInfo tap;
+    std::memset(&tap, 0x55, sizeof tap);
+    bool modeKnown = false, directionKnown = false;
+    ASSERT_EQ(parseTapLine(c.line, &tap, &modeKnown, &directionKnown), TAP_STORED) << c.line;
+    EXPECT_STREQ(tap.lt, c.lt) << c.line;
+    EXPECT_EQ(tap.tr, c.tr) << c.line;
+    EXPECT_EQ(tap.io, c.io) << c.line;
+    EXPECT_EQ(tap.bal, c.bal) << c.line;
+    EXPECT_STREQ(tap.ti, c.ti) << c.line;
+    EXPECT_EQ(modeKnown, c.modeKnown) << c.line;
+    EXPECT_EQ(directionKnown, c.directionKnown) << c.line;
+  }
+}
+
+TEST(ParseTapLine, RefusesWhatDoesNotFitAndLeavesTheTapAlone) {
+  struct Case {
+    const char* line;
+    TapLine why;
+  } cases[] = {
+      {"", TAP_FEW_FIELDS},
+      {"     ", TAP_FEW_FIELDS},
+      {"08:10 BUS IN 250", TAP_FEW_FIELDS},
+      {"01234567890123456789 BUS IN 1 K", TAP_TIME_TOO_LONG},
+      {"08:10 BUS IN 1 12345678", TAP_KEY_TOO_LONG},
+      {"08:10 BUS IN 10000001 K", TAP_AMOUNT_OUT_OF_RANGE},
+  };
+  for (const Case& c : cases) {
+    TermInfo tap;
+    std::memset(&tap, 0x55, sizeof tap);
+    TermInfo before = tap;
+    bool modeKnown = true, directionKnown = true;
+    EXPECT_EQ(parseTapLine(c.line, &tap, &modeKnown, &directionKnown), c.why) << c.line;
+    EXPECT_EQ(std::memcmp(&tap, &before, sizeof tap), 0) << c.line;
+  }
+}
+
+// Reads `bytes` as the tap file `name` into a fresh table; returns stdout.
+std::string readFrom(const std::string& bytes, TermInfo* infos, const char* name = "metro.txt") {
+  FILE* in = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+  testing::internal::CaptureStdout();
+  readTaps(in, infos, name, "missing\n", "FULL\n");
+  std::fclose(in);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(ReadTaps, LineEndsDoNotChangeTheTaps) {
+  const std::string longest = "08:10 METRO IN 250 kkkkkkk" + std::string(22, ' ');
+  ASSERT_EQ(longest.size(), 48u);
+  const std::string lf = "08:10 METRO IN 250 A1\n" + longest + "\n07:00 BUS OUT 50 B2";
+  const std::string crlf = "08:10 METRO IN 250 A1\r\n" + longest + "\r\n07:00 BUS OUT 50 B2\r\n";
+  TermInfo a[TAP_CAPACITY] = {}, b[TAP_CAPACITY] = {};
+  tapCount = 0;
+  EXPECT_EQ(readFrom(lf, a), "");
+  ASSERT_EQ(tapCount, 3);
+  tapCount = 0;
+  EXPECT_EQ(readFrom(crlf, b), "");
+  ASSERT_EQ(tapCount, 3);
+  EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
+  EXPECT_STREQ(a[1].ti, "kkkkkkk");
+  EXPECT_STREQ(a[2].ti, "B2");
+}
+
+TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
+  const std::string tooLong = "08:10 METRO IN 250 A1 " + std::string(60, 'x');
+  const std::string input = "\n" + tooLong + "\n08:10 BUS IN 1 K\n" +
+                            std::string("08:10 BUS IN 1 \0K\n", 18) +
+                            "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n";
+  TermInfo infos[TAP_CAPACITY] = {};
+  tapCount = 0;
+  EXPECT_EQ(readFrom(input, infos, "bus.txt"),
+            "bus.txt:1: skipped: fewer than five fields\n"
+            "bus.txt:2: skipped: line longer than 48 characters\n"
+            "bus.txt:4: skipped: line holds a NUL byte\n"
+            "bus.txt:5: skipped: amount outside -10000000..10000000\n" +
+                cp949("BUS나 METRO가 아닙니다\n"));
+  ASSERT_EQ(tapCount, 2);
+  EXPECT_STREQ(infos[0].lt, "08:10");
+  EXPECT_STREQ(infos[1].lt, "08:11");
+  EXPECT_EQ(infos[1].tr, 0);
+}
+
+TEST(ReadTaps, FullTableDropsEveryFurtherLineWithItsMessage) {
+  std::string input;
+  for (int i = 0; i < TAP_CAPACITY + 2; i++) input += "08:10 BUS IN 1 K\n";
+  input += std::string(100, 'y') + "\n\n";  // still one message each, whatever the line
+  TermInfo infos[TAP_CAPACITY] = {};
+  tapCount = 0;
+  EXPECT_EQ(readFrom(input, infos), "FULL\nFULL\nFULL\nFULL\n");
+  EXPECT_EQ(tapCount, TAP_CAPACITY);
+}
+
+}  // namespace
