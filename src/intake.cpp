@@ -76,17 +76,21 @@ void reportRefusal(const char* path, long long lineNumber, TapLine why) {
 
 }  // namespace
 
-bool parseAmount(const char* text, int* amount) {
+long long readDecimal(const char* text, long long cap) {
   const char* p = text;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') p++;
   long long value = 0;
-  for (; *p >= '0' && *p <= '9'; p++) {
-    value = value * 10 + (*p - '0');
-    if (value > MAX_AMOUNT) return false;
-  }
-  *amount = static_cast<int>(negative ? -value : value);
+  for (; *p >= '0' && *p <= '9' && value < cap; p++) value = value * 10 + (*p - '0');
+  if (value > cap) value = cap;
+  return negative ? -value : value;
+}
+
+bool parseAmount(const char* text, int* amount) {
+  long long value = readDecimal(text, MAX_AMOUNT + 1);
+  if (value > MAX_AMOUNT || value < -MAX_AMOUNT) return false;
+  *amount = static_cast<int>(value);
   return true;
 }
 

@@ -18,6 +18,11 @@ enum TapLine {
   TAP_AMOUNT_OUT_OF_RANGE,
 };
 
+// Reads a decimal the way atoi does: leading white space, a sign, digits up
+// to the first non-digit, none giving 0. The magnitude stops growing at
+// `cap`, so no input overflows.
+long long readDecimal(const char* text, long long cap);
+
 // Accepts an atoi-style decimal (leading white space, a sign, digits up to
 // the first non-digit, none giving 0) within -10,000,000..10,000,000.
 // Writes *amount only on success.

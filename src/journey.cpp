@@ -1,0 +1,160 @@
+// Journey building: key sort, time order within each journey group, and the
+// pairing of consecutive taps into rides.
+#include "journey.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "intake.h"
+
+namespace {
+
+constexpr long long PART_CAP = 1LL << 31;  // one past INT_MAX: saturates both signs
+
+int timePart(const char* part) {
+  long long v = readDecimal(part, PART_CAP);
+  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+}
+
+const char* skipColons(const char* p) {
+  while (*p == ':') p++;
+  return p;
+}
+
+bool sameKey(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+// Orders infos[first..last] by time with the exchange procedure: for each a,
+// any earlier-placed b with a later time is exchanged with a. Keys are
+// computed once and move with their taps.
+void orderGroup(TermInfo* infos, int first, int last) {
+  long long keys[TAP_CAPACITY];
+  for (int i = first; i <= last; i++) keys[i] = timeKey(infos[i]);
+  for (int a = first; a <= last; a++) {
+    for (int b = first; b < last; b++) {
+      if (keys[b] > keys[a]) {
+        swapTaps(&infos[a], &infos[b]);
+        std::swap(keys[a], keys[b]);
+      }
+    }
+  }
+}
+
+void putGroupBoundary(const char* first, const char* second) {
+  putText("!!!DIF\n\xC3\xB9\xB9\xF8\xC2\xB0:");  // 첫번째
+  putText(first);
+  putText(" \xB5\xCE\xB9\xF8\xC2\xB0:");  // 두번째
+  putText(second);
+  putText("\n");
+}
+
+void addRide(RideInfo* t, const TermInfo& tap, int fee) {
+  RideInfo& ride = t[rideCount++];
+  std::memcpy(ride.lt, tap.lt, sizeof ride.lt);
+  ride.tr = tap.tr;
+  ride.fee = fee;
+  std::memcpy(ride.ti, tap.ti, sizeof ride.ti);
+}
+
+// Taps hold amounts within +-10,000,000, so a pair's sum fits an int.
+void pairRide(RideInfo* t, const TermInfo* infos, int i) {
+  addRide(t, infos[i], infos[i].bal + infos[i + 1].bal);
+}
+
+void singleRide(RideInfo* t, const TermInfo* infos, int i) {
+  addRide(t, infos[i], infos[i].bal);
+}
+
+void putPairTrace(int i, int k) {
+  putText("TI:");
+  putNumber(i);
+  putText("  TK:");
+  putNumber(k);
+  putText("\n");
+}
+
+// The last group of the table, positions k+1-s..k+1, ends the walk.
+void pairLastGroup(const TermInfo* infos, RideInfo* t, int s, int k) {
+  putText("final SIZE ");
+  putNumber(s);
+  int last = s % 2 == 1 ? k : k - 1;  // the last pair's first tap
+  for (int i = k + 1 - s; i <= last; i += 2) {
+    putPairTrace(i, k);
+    pairRide(t, infos, i);
+  }
+  if (s % 2 == 0) singleRide(t, infos, k + 1);
+}
+
+// A group that ends at k, positions k-s..k: pairs, then its odd tap alone.
+void pairGroup(const TermInfo* infos, RideInfo* t, int s, int k) {
+  for (int i = k - s; i <= k; i += 2) {
+    if (i < k)
+      pairRide(t, infos, i);
+    else
+      singleRide(t, infos, k);
+  }
+}
+
+}  // namespace
+
+int compareByKey(const TermInfo& a, const TermInfo& b) {
+  return std::strcmp(a.ti, b.ti);
+}
+
+long long timeKey(const TermInfo& tap) {
+  const char* p = skipColons(tap.lt);
+  long long hours = timePart(p);
+  while (*p != '\0' && *p != ':') p++;
+  p = skipColons(p);
+  long long minutes = *p != '\0' ? timePart(p) : 0;
+  return 60 * hours + minutes;
+}
+
+void swapTaps(TermInfo* a, TermInfo* b) {
+  TermInfo temp = *a;
+  *a = *b;
+  *b = temp;
+}
+
+void sortByKey(TermInfo* infos) {
+  std::sort(infos, infos + tapCount, [](const TermInfo& a, const TermInfo& b) {
+    return compareByKey(a, b) < 0;
+  });
+}
+
+void orderByTime(TermInfo* infos) {
+  int c = 1;  // taps of the current group seen so far
+  for (int j = 0; j + 1 < tapCount; j++) {
+    if (sameKey(infos[j].ti, infos[j + 1].ti)) {
+      c++;
+      if (j == tapCount - 2) orderGroup(infos, tapCount - c, tapCount - 1);
+    } else {
+      putGroupBoundary(infos[j].ti, infos[j + 1].ti);
+      orderGroup(infos, j - c + 1, j);
+      c = 1;
+    }
+  }
+}
+
+void pairRides(const TermInfo* infos, RideInfo* t) {
+  rideCount = 0;
+  if (tapCount == 1) singleRide(t, infos, 0);
+  int s = 0;  // equal-key comparisons of the current group
+  for (int k = 0; k + 1 < tapCount; k++) {
+    putText("TK:");
+    putNumber(k);
+    putText("\n");
+    bool last = k == tapCount - 2;
+    if (sameKey(infos[k].ti, infos[k + 1].ti)) {
+      s++;
+      putText("SAME\n");
+      if (last) pairLastGroup(infos, t, s, k);
+    } else {
+      putText("DIFF\n");
+      // The table's lone last tap is a ride before its neighbour group's.
+      if (last) singleRide(t, infos, k + 1);
+      pairGroup(infos, t, s, k);
+      s = 0;
+    }
+  }
+}

@@ -1,0 +1,28 @@
+// Journey building: brings each journey key's taps together in time order,
+// then pairs consecutive taps of a journey into rides.
+#ifndef FARE_SETTLE_JOURNEY_H_
+#define FARE_SETTLE_JOURNEY_H_
+
+#include "records.h"
+
+// Orders two taps by journey key, byte by byte as unsigned bytes (strcmp).
+int compareByKey(const TermInfo& a, const TermInfo& b);
+
+// A tap's time as minutes of the day: hours and minutes are the first two
+// colon-separated parts of `lt` (empty parts skipped), each read like atoi
+// and saturated to 32 bits; a missing minutes part counts 0.
+long long timeKey(const TermInfo& tap);
+
+void swapTaps(TermInfo* a, TermInfo* b);
+
+// Sorts infos[0..tapCount) by journey key.
+void sortByKey(TermInfo* infos);
+
+// Puts each journey group of a key-sorted table in time order, printing a
+// "!!!DIF" line at every group boundary.
+void orderByTime(TermInfo* infos);
+
+// Fills t[0..rideCount) from the ordered tap table, with the pairing trace.
+void pairRides(const TermInfo* infos, RideInfo* t);
+
+#endif  // FARE_SETTLE_JOURNEY_H_
