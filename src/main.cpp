@@ -3,6 +3,7 @@
 #include "intake.h"
 #include "journey.h"
 #include "records.h"
+#include "settlement.h"
 
 // The building stage: the tap table lives only while it runs; what leaves it
 // is the ride table and its count.
@@ -29,5 +30,7 @@ static void buildRides(RideInfo* t) {
 int main() {
   RideInfo t[RIDE_CAPACITY];
   buildRides(t);
+  apportionFees(t);
+  writeLedgers(t);
   return 0;
 }

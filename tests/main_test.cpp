@@ -1,6 +1,7 @@
 // Whole runs of the built binary: trace, error reports, exit status, ledgers.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "batch.h"
@@ -40,13 +41,62 @@ void writeWorkedExample(const Batch& b) {
   b.write("bus.txt", "07:00 BUS IN 200 B2\n07:30 BUS OUT 50 B2\n");
 }
 
-TEST(Run, WorkedExample) {
+// Apportionment and the second ride dump.
+const char* const kWorkedSettle =
+    "SAME\nDIFF\nSIZE:1  ai:1\ntotal:550\n"
+    "\n0번쨰 : lt = 08:10\n0번쨰 : tr = 1\n0번쨰 : fee = 291\n0번쨰 : fee = A1\n"
+    "\n1번쨰 : lt = 09:00\n1번쨰 : tr = 0\n1번쨰 : fee = 109\n1번쨰 : fee = A1\n"
+    "\n2번쨰 : lt = 07:00\n2번쨰 : tr = 0\n2번쨰 : fee = 250\n2번쨰 : fee = B2\n";
+
+TEST(Run, WorkedExampleEndToEnd) {
   Batch b;
   writeWorkedExample(b);
   RunResult r = b.run();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, cp949(kWorkedBuild));
+  EXPECT_EQ(r.out, cp949(std::string(kWorkedBuild) + kWorkedSettle));
+  EXPECT_EQ(b.read("metroCompany.txt"), "08:10,METRO,291\n");
+  EXPECT_EQ(b.read("busCompany.txt"), "09:00,BUS,109\n07:00,BUS,250\n");
+
+  RunResult again = b.run();
+  EXPECT_EQ(again.out, r.out);
+  EXPECT_EQ(b.read("metroCompany.txt"), "08:10,METRO,291\n08:10,METRO,291\n");
+  EXPECT_EQ(b.read("busCompany.txt"),
+            "09:00,BUS,109\n07:00,BUS,250\n09:00,BUS,109\n07:00,BUS,250\n");
+}
+
+TEST(Run, LedgerFollowsTheModeWordNotTheFile) {
+  Batch b;
+  b.write("bus.txt", "07:00 METRO IN 12345 K1\n08:00 BUS IN -50 K2\n");
+  b.write("metroCompany.txt", "earlier line\n");
+  RunResult r = b.run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(b.read("metroCompany.txt"), "earlier line\n07:00,METRO,12345\n");
+  EXPECT_EQ(b.read("busCompany.txt"), "08:00,BUS,-50\n");
+}
+
+TEST(Run, LedgerThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+  struct Case {
+    const char* scenario;
+    void (*breakLedger)(const Batch&);
+    const char* err;
+  } cases[] = {
+      {"a directory", [](const Batch& b) { b.mkdir("busCompany.txt"); },
+       "busCompany.txt: Is a directory\n"},
+      {"a full device",
+       [](const Batch& b) { std::filesystem::create_symlink("/dev/full", b.path("busCompany.txt")); },
+       "busCompany.txt: No space left on device\n"},
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    writeWorkedExample(b);
+    c.breakLedger(b);
+    RunResult r = b.run();
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(r.err, std::string(c.err) + c.err) << c.scenario;  // one report per bus ride
+    EXPECT_EQ(r.out, cp949(std::string(kWorkedBuild) + kWorkedSettle)) << c.scenario;
+    EXPECT_EQ(b.read("metroCompany.txt"), "08:10,METRO,291\n") << c.scenario;
+  }
 }
 
 TEST(Run, OnlyBusFileLoadsFromIndexZero) {
@@ -60,7 +110,10 @@ TEST(Run, OnlyBusFileLoadsFromIndexZero) {
                          "0번쨰 : bal = 200\n0번쨰 : ti = B2\n"
                          "leng : 1\n"
                          "\n0번쨰 : lt = 07:00\n0번쨰 : tr = 0\n0번쨰 : fee = 200\n"
+                         "0번쨰 : fee = B2\n"
+                         "\n0번쨰 : lt = 07:00\n0번쨰 : tr = 0\n0번쨰 : fee = 200\n"
                          "0번쨰 : fee = B2\n"));
+  EXPECT_EQ(b.read("busCompany.txt"), "07:00,BUS,200\n");
 }
 
 TEST(Run, TapFileThatIsADirectoryIsReportedAndSkipped) {

@@ -1,0 +1,137 @@
+// Settlement: fee apportionment within each journey and the company ledgers.
+#include "settlement.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// A journey's rides at t[first..last], with the sums the shares are made of.
+struct Group {
+  int first;
+  int last;
+  long long total;                 // F: the journey's total fee
+  long long weights;               // T: the sum of the weights
+  long long weight[RIDE_CAPACITY];  // S(i): fee of ride i and of the rides after it
+  int share[RIDE_CAPACITY];
+};
+
+void measure(const RideInfo* t, Group* g) {
+  long long after = 0;
+  g->weights = 0;
+  for (int i = g->last; i >= g->first; i--) {
+    after += t[i].fee;
+    g->weight[i] = after;
+    g->weights += after;
+  }
+  g->total = after;
+}
+
+bool fitsInt(double x) { return x > -2147483648.5 && x < 2147483647.5; }
+
+// Works out every share of the group; false when a share would be computed
+// from a zero T or would not fit a fee, and then no fee changes.
+bool computeShares(Group* g) {
+  if (g->weights == 0) return false;
+  for (int i = g->first; i <= g->last; i++) {
+    double quotient = static_cast<double>(g->weight[i]) / static_cast<double>(g->weights);
+    double share = quotient * static_cast<double>(g->total);
+    if (!fitsInt(share)) return false;
+    g->share[i] = roundHalfAway(share);
+  }
+  return true;
+}
+
+void putLine(const char* label, long long value) {
+  putText(label);
+  putNumber(value);
+  putText("\n");
+}
+
+// Re-apportions the rides of t[first..last]; the table's last journey also
+// traces each ride's total and weight.
+void apportionGroup(RideInfo* t, int first, int last, int ai, bool traceRides) {
+  Group g;
+  g.first = first;
+  g.last = last;
+  putText("SIZE:");
+  putNumber(last - first);
+  putText("  ai:");
+  putNumber(ai);
+  putText("\n");
+  measure(t, &g);
+  putLine("total:", g.weights);
+  if (g.weights == 0) return;
+  bool apportioned = computeShares(&g);
+  for (int i = first; i <= last; i++) {
+    if (traceRides) {
+      putLine("fee:", g.total);
+      putLine("temp:", g.weight[i]);
+    }
+    if (apportioned) t[i].fee = g.share[i];
+  }
+}
+
+// Appends one line. The line is far shorter than the stream's buffer, so it
+// leaves in the single write of the close, and runs appending at the same
+// time never interleave inside a line.
+void appendLine(const char* path, const char* line, int length) {
+  FILE* ledger = std::fopen(path, "a+");
+  if (ledger == nullptr) {
+    std::perror(path);
+    return;
+  }
+  bool written = std::fwrite(line, 1, static_cast<size_t>(length), ledger) ==
+                 static_cast<size_t>(length);
+  if (std::fclose(ledger) != 0 || !written) std::perror(path);
+}
+
+}  // namespace
+
+int roundHalfAway(double x) {
+  return static_cast<int>(x >= 0 ? x + 0.5 : x - 0.5);
+}
+
+void apportionFees(RideInfo* t) {
+  int s = 0;  // equal-key comparisons of the current journey
+  for (int ai = 0; ai + 1 < rideCount; ai++) {
+    if (std::strcmp(t[ai].ti, t[ai + 1].ti) == 0) {
+      s++;
+      putText("SAME\n");
+      if (ai == rideCount - 2) apportionGroup(t, ai - s + 1, ai + 1, ai, true);
+    } else {
+      putText("DIFF\n");
+      if (s == 0)
+        putText("one\n");
+      else
+        apportionGroup(t, ai - s, ai, ai, false);
+      s = 0;
+    }
+  }
+  printRides(t);
+}
+
+int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
+  size_t timeLength = std::strlen(ride.lt);
+  size_t wordLength = std::strlen(word);
+  char* p = line;
+  std::memcpy(p, ride.lt, timeLength);
+  p += timeLength;
+  *p++ = ',';
+  std::memcpy(p, word, wordLength);
+  p += wordLength;
+  *p++ = ',';
+  p = std::to_chars(p, line + LEDGER_LINE, ride.fee).ptr;
+  *p++ = '\n';
+  return static_cast<int>(p - line);
+}
+
+void writeLedgers(const RideInfo* t) {
+  char line[LEDGER_LINE];
+  for (int i = 0; i < rideCount; i++) {
+    bool bus = t[i].tr == MODE_BUS;
+    int length = formatLedgerLine(t[i], bus ? "BUS" : "METRO", line);
+    appendLine(bus ? "busCompany.txt" : "metroCompany.txt", line, length);
+  }
+}

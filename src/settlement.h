@@ -1,0 +1,27 @@
+// Settlement: re-apportions each journey's total fee among its rides, then
+// appends every ride to the ledger of the company that ran it.
+#ifndef FARE_SETTLE_SETTLEMENT_H_
+#define FARE_SETTLE_SETTLEMENT_H_
+
+#include "records.h"
+
+// The nearest integer to x, halves away from zero: the integer part of
+// x + 0.5 (x >= 0) or x - 0.5 (x < 0). x must lie within the int range.
+int roundHalfAway(double x);
+
+// Gives each ride of a journey the share of the journey's total that its
+// weight (its fee plus the fees of the rides after it) earns, with the
+// apportionment trace; then prints the ride table.
+void apportionFees(RideInfo* t);
+
+constexpr int LEDGER_LINE = 48;  // "lt,METRO,-2147483648\n" at the longest
+
+// Lays out the ledger line "lt,WORD,fee\n" in `line`; returns its length.
+int formatLedgerLine(const RideInfo& ride, const char* word, char* line);
+
+// Appends every ride to "busCompany.txt" (mode BUS) or "metroCompany.txt",
+// one open, one write and one close per ride. A ledger that cannot be
+// opened or written is reported on standard error and the run goes on.
+void writeLedgers(const RideInfo* t);
+
+#endif  // FARE_SETTLE_SETTLEMENT_H_

@@ -1,0 +1,116 @@
+// Settlement on ride tables made in memory: rounding, apportionment with its
+// trace, and the ledger line layout.
+#include "settlement.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Ride {
+  const char* ti;
+  int fee;
+};
+
+TEST(RoundHalfAway, HalvesGoAwayFromZero) {
+  struct Case {
+    double x;
+    int rounded;
+  } cases[] = {
+      {0.0, 0},   {0.5, 1},    {1.0, 1},     {1.5, 2},       {290.9090909, 291},
+      {-2.5, -3}, {-2.4, -2},  {-0.5, -1},   {109.0909, 109}, {2147483647.0, INT_MAX},
+  };
+  for (const Case& c : cases) EXPECT_EQ(roundHalfAway(c.x), c.rounded) << c.x;
+}
+
+// The trace up to the ride dump that closes apportionFees.
+std::string traceOf(const std::string& out) {
+  return out.substr(0, out.find("\n0\xB9\xF8\xA4\x8A"));
+}
+
+TEST(ApportionFees, SharesAndTrace) {
+  struct Case {
+    const char* scenario;
+    std::vector<Ride> rides;
+    std::vector<int> fees;  // after apportionment
+    std::string trace;
+  } cases[] = {
+      {"worked example", {{"A1", 250}, {"A1", 150}, {"B2", 250}}, {291, 109, 250},
+       "SAME\nDIFF\nSIZE:1  ai:1\ntotal:550\n"},
+      {"last group traces each ride", {{"A1", 100}, {"A1", 100}, {"A1", 100}}, {150, 100, 50},
+       "SAME\nSAME\nSIZE:2  ai:1\ntotal:600\n"
+       "fee:300\ntemp:300\nfee:300\ntemp:200\nfee:300\ntemp:100\n"},
+      {"positive halves go up", {{"K", 1}, {"K", 1}, {"K", 1}, {"Z", 9}}, {2, 1, 1, 9},
+       "SAME\nSAME\nDIFF\nSIZE:2  ai:2\ntotal:6\n"},
+      {"negative halves go down", {{"K", -1}, {"K", -1}, {"K", -1}, {"Z", 9}}, {-2, -1, -1, 9},
+       "SAME\nSAME\nDIFF\nSIZE:2  ai:2\ntotal:-6\n"},
+      {"groups of one", {{"A1", 5}, {"B2", 6}, {"C3", 7}}, {5, 6, 7},
+       "DIFF\none\nDIFF\none\n"},
+      {"a single ride", {{"A1", 5}}, {5}, ""},
+      {"zero weights keep their fees", {{"A1", 2}, {"A1", -1}, {"B2", 5}}, {2, -1, 5},
+       "SAME\nDIFF\nSIZE:1  ai:1\ntotal:0\n"},
+      {"zero weights in the last group", {{"A1", 0}, {"A1", 0}}, {0, 0},
+       "SAME\nSIZE:1  ai:0\ntotal:0\n"},
+      {"a share beyond 32 bits keeps the fees", {{"A1", 40000001}, {"A1", -20000000}},
+       {40000001, -20000000},
+       "SAME\nSIZE:1  ai:0\ntotal:1\nfee:20000001\ntemp:20000001\nfee:20000001\ntemp:-20000000\n"},
+  };
+  RideInfo t[RIDE_CAPACITY];
+  for (const Case& c : cases) {
+    std::memset(t, 0, sizeof t);
+    rideCount = 0;
+    for (const Ride& r : c.rides) {
+      std::strcpy(t[rideCount].ti, r.ti);
+      t[rideCount++].fee = r.fee;
+    }
+    testing::internal::CaptureStdout();
+    apportionFees(t);
+    EXPECT_EQ(traceOf(testing::internal::GetCapturedStdout()), c.trace) << c.scenario;
+    std::vector<int> fees;
+    for (int i = 0; i < rideCount; i++) fees.push_back(t[i].fee);
+    EXPECT_EQ(fees, c.fees) << c.scenario;
+  }
+}
+
+TEST(ApportionFees, WeightsBeyond32BitsStillShare) {
+  RideInfo t[RIDE_CAPACITY] = {};
+  rideCount = RIDE_CAPACITY;
+  for (int i = 0; i < rideCount; i++) {
+    std::strcpy(t[i].ti, "J");
+    t[i].fee = 20000000;
+  }
+  testing::internal::CaptureStdout();
+  apportionFees(t);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("total:101000000000\n"), std::string::npos);
+  EXPECT_EQ(t[0].fee, 39603960);  // 100/5050 of 2,000,000,000
+  EXPECT_EQ(t[99].fee, 396040);   // 1/5050 of it
+}
+
+TEST(FormatLedgerLine, WritesTheFeeWhole) {
+  struct Case {
+    const char* lt;
+    const char* word;
+    int fee;
+    const char* line;
+  } cases[] = {
+      {"08:10", "METRO", 291, "08:10,METRO,291\n"},
+      {"07:00", "BUS", -50, "07:00,BUS,-50\n"},
+      {"07:00", "BUS", 12345, "07:00,BUS,12345\n"},
+      {"0123456789012345678", "METRO", INT_MIN, "0123456789012345678,METRO,-2147483648\n"},
+  };
+  for (const Case& c : cases) {
+    RideInfo ride = {};
+    std::strcpy(ride.lt, c.lt);
+    ride.fee = c.fee;
+    char line[LEDGER_LINE];
+    int n = formatLedgerLine(ride, c.word, line);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), c.line);
+  }
+}
+
+}  // namespace
