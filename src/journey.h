@@ -1,5 +1,5 @@
-// Journey building: brings each journey key's taps together in time order,
-// then pairs consecutive taps of a journey into rides.
+// Journey building: reads the tap files, brings each journey key's taps
+// together in time order, then pairs consecutive taps into rides.
 #ifndef FARE_SETTLE_JOURNEY_H_
 #define FARE_SETTLE_JOURNEY_H_
 
@@ -24,5 +24,10 @@ void orderByTime(TermInfo* infos);
 
 // Fills t[0..rideCount) from the ordered tap table, with the pairing trace.
 void pairRides(const TermInfo* infos, RideInfo* t);
+
+// The building stage: reads "metro.txt" and "bus.txt", orders the taps and
+// pairs them into t, with the tap and ride dumps. The tap table lives only
+// while it runs; what leaves it is the ride table and rideCount.
+void buildRides(RideInfo* t);
 
 #endif  // FARE_SETTLE_JOURNEY_H_
