@@ -1,5 +1,5 @@
 # The README's two commands. CMake presets do the real work.
-.PHONY: all demo test clean
+.PHONY: all demo test sanitize fuzz clean
 
 all: test
 
@@ -16,6 +16,21 @@ test:
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug
 	ctest --preset debug
+
+# The whole suite under AddressSanitizer and UBSan, stopping at the first report.
+sanitize:
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize
+	ctest --preset sanitize
+
+# A bounded libFuzzer run of a whole batch; new inputs go to build/fuzz/corpus.
+FUZZ_SECONDS ?= 60
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target fare_settle_fuzz
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz/fare_settle_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=$(CURDIR)/build/fuzz/ $(CURDIR)/build/fuzz/corpus $(CURDIR)/fuzz/seeds
 
 clean:
 	rm -rf build

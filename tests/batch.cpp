@@ -55,27 +55,66 @@ bool Batch::exists(const std::string& name) const {
   return std::filesystem::exists(std::filesystem::symlink_status(path(name)));
 }
 
-RunResult Batch::run(const char* arg) const {
-  std::string outPath = dir_ + ".out";
-  std::string errPath = dir_ + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || chdir(dir_.c_str()) != 0) _exit(127);
+namespace {
+
+struct Started {
+  pid_t pid;
+  std::string outPath;
+  std::string errPath;
+};
+
+// Starts args[0] in dir with stdout and stderr going to files of their own.
+Started start(const std::string& dir, std::vector<const char*> args) {
+  static int serial = 0;
+  std::string base = dir + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
+  Started s{-1, base + ".out", base + ".err"};
+  args.push_back(nullptr);
+  s.pid = fork();
+  if (s.pid == 0) {
+    int out = open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
     dup2(out, 1);
     dup2(err, 2);
-    execl(FARE_SETTLE_BIN, "fare-settle", arg, static_cast<char*>(nullptr));
+    execvp(args[0], const_cast<char* const*>(args.data()));
     _exit(127);
   }
+  return s;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::remove(path.c_str());
+  return bytes;
+}
+
+RunResult finish(const Started& s) {
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  waitpid(s.pid, &wstatus, 0);
   RunResult r;
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  std::ifstream o(outPath, std::ios::binary), e(errPath, std::ios::binary);
-  r.out.assign(std::istreambuf_iterator<char>(o), {});
-  r.err.assign(std::istreambuf_iterator<char>(e), {});
-  std::remove(outPath.c_str());
-  std::remove(errPath.c_str());
+  r.out = slurp(s.outPath);
+  r.err = slurp(s.errPath);
   return r;
+}
+
+}  // namespace
+
+RunResult Batch::runCommand(const std::vector<const char*>& args) const {
+  return finish(start(dir_, args));
+}
+
+RunResult Batch::run(const char* arg) const {
+  std::vector<const char*> args = {FARE_SETTLE_BIN};
+  if (arg != nullptr) args.push_back(arg);
+  return runCommand(args);
+}
+
+std::vector<RunResult> Batch::runTogether(int n) const {
+  std::vector<Started> started;
+  for (int i = 0; i < n; i++) started.push_back(start(dir_, {FARE_SETTLE_BIN}));
+  std::vector<RunResult> results;
+  for (const Started& s : started) results.push_back(finish(s));
+  return results;
 }

@@ -4,6 +4,7 @@
 #define FARE_SETTLE_TESTS_BATCH_H_
 
 #include <string>
+#include <vector>
 
 // UTF-8 text as CP949 bytes (aborts the test binary if iconv cannot).
 std::string cp949(const std::string& utf8);
@@ -31,6 +32,12 @@ class Batch {
 
   // Runs fare-settle here with the given arguments.
   RunResult run(const char* arg = nullptr) const;
+
+  // Runs `program` with `args` here and waits for it.
+  RunResult runCommand(const std::vector<const char*>& args) const;
+
+  // Starts n runs of fare-settle here at once and waits for all of them.
+  std::vector<RunResult> runTogether(int n) const;
 
  private:
   std::string dir_;

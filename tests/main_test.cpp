@@ -1,15 +1,62 @@
 // Whole runs of the built binary: trace, error reports, exit status, ledgers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <random>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "batch.h"
+#include "records.h"
 
 namespace {
 
 const char* const kMetroMissing = "지하철파일 위치를 확인\n: No such file or directory\n";
 const char* const kBusMissing = "버스파일 위치를 확인\n: No such file or directory\n";
+
+// Lines an earlier run left in the ledgers; no fault may lose them.
+const char* const kEarlierBus = "06:00,BUS,100\n";
+const char* const kEarlierMetro = "06:00,METRO,100\n";
+
+void writeEarlierLedgers(const Batch& b) {
+  b.write("busCompany.txt", kEarlierBus);
+  b.write("metroCompany.txt", kEarlierMetro);
+}
+
+bool wholeLedgerLine(const std::string& line, const std::string& word) {
+  size_t fee = line.rfind(',');
+  if (fee == std::string::npos || fee < word.size() + 1) return false;
+  if (line.compare(fee - word.size() - 1, word.size() + 1, "," + word) != 0) return false;
+  size_t digits = fee + 1 + (line[fee + 1] == '-' ? 1 : 0);
+  return digits < line.size() &&
+         line.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+// Checks that the ledger still begins with what it held and that every line
+// after that is whole; returns how many lines the run added.
+int expectKeptAndWhole(const Batch& b, const std::string& name, const std::string& earlier,
+                       const std::string& word) {
+  std::string bytes = b.read(name);
+  EXPECT_EQ(bytes.compare(0, earlier.size(), earlier), 0) << name;
+  if (bytes.empty() || bytes.back() != '\n') {
+    ADD_FAILURE() << name << " does not end with a whole line";
+    return 0;
+  }
+  int added = 0;
+  size_t at = earlier.size();
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\n', at);
+    std::string line = bytes.substr(at, end - at);
+    EXPECT_TRUE(wholeLedgerLine(line, word)) << name << ": " << line;
+    at = end + 1;
+    added++;
+  }
+  return added;
+}
 
 TEST(Run, NoInputFiles) {
   Batch b;
@@ -90,12 +137,14 @@ TEST(Run, LedgerThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
   for (const Case& c : cases) {
     Batch b;
     writeWorkedExample(b);
+    b.write("metroCompany.txt", kEarlierMetro);
     c.breakLedger(b);
     RunResult r = b.run();
     EXPECT_EQ(r.status, 0) << c.scenario;
     EXPECT_EQ(r.err, std::string(c.err) + c.err) << c.scenario;  // one report per bus ride
     EXPECT_EQ(r.out, cp949(std::string(kWorkedBuild) + kWorkedSettle)) << c.scenario;
-    EXPECT_EQ(b.read("metroCompany.txt"), "08:10,METRO,291\n") << c.scenario;
+    EXPECT_EQ(b.read("metroCompany.txt"), std::string(kEarlierMetro) + "08:10,METRO,291\n")
+        << c.scenario;
   }
 }
 
@@ -118,12 +167,15 @@ TEST(Run, OnlyBusFileLoadsFromIndexZero) {
 
 TEST(Run, TapFileThatIsADirectoryIsReportedAndSkipped) {
   Batch b;
+  writeEarlierLedgers(b);
   b.mkdir("metro.txt");
   b.write("bus.txt", "07:00 BUS IN 200 B2\n");
   RunResult r = b.run();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, cp949("지하철파일 위치를 확인\n: Is a directory\n"));
   EXPECT_NE(r.out.find("leng : 1\n"), std::string::npos);
+  EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "07:00,BUS,200\n");
+  EXPECT_EQ(b.read("metroCompany.txt"), kEarlierMetro);
 }
 
 TEST(Run, FullTableAcrossBothFiles) {
@@ -151,6 +203,165 @@ TEST(Run, ArgumentsMakeNoDifference) {
   EXPECT_EQ(plain.out, withArg.out);
   EXPECT_EQ(plain.err, withArg.err);
   EXPECT_EQ(withArg.status, 0);
+}
+
+// Hostile input, faults and concurrent runs.
+
+size_t countOf(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    n++;
+  return n;
+}
+
+// Bytes that are mostly line ends, blanks and digits, so that they make
+// many short lines with some fields, but otherwise anything.
+std::string garbage(unsigned seed, size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes;
+  for (size_t i = 0; i < size; i++) {
+    unsigned r = random() % 100;
+    bytes += r < 8 ? '\n' : r < 25 ? ' ' : r < 45 ? static_cast<char>('0' + random() % 10)
+                                              : static_cast<char>(random() % 256);
+  }
+  return bytes;
+}
+
+TEST(HostileInput, RefusedLinesKeepEarlierLedgersAndWholeLines) {
+  struct Case {
+    const char* scenario;
+    std::string metro;
+    std::string bus;
+    std::vector<std::string> messages;  // stdout lines each expected exactly once
+    int metroLines;                     // ledger lines the run adds, -1 when unknown
+    int busLines;
+  } cases[] = {
+      {"NUL bytes",
+       std::string("08:10 METRO IN 250 A1\n08:\0 METRO IN 1 A1\n\0\0\0\n", 43), "",
+       {"metro.txt:2: skipped: line holds a NUL byte\n",
+        "metro.txt:3: skipped: line holds a NUL byte\n"},
+       1, 0},
+      {"a 10 KB line", "", std::string(10240, 'x') + "\n07:00 BUS IN 200 B2\n",
+       {"bus.txt:1: skipped: line longer than 48 characters\n"}, 0, 1},
+      {"binary garbage", garbage(1, 65536), garbage(2, 65536), {}, -1, -1},
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    writeEarlierLedgers(b);
+    b.write("metro.txt", c.metro);
+    b.write("bus.txt", c.bus);
+    RunResult r = b.run();
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(r.err, "") << c.scenario;
+    for (const std::string& message : c.messages)
+      EXPECT_EQ(countOf(r.out, message), 1u) << c.scenario << ": " << message;
+    if (!c.messages.empty()) {
+      EXPECT_EQ(countOf(r.out, ": skipped: "), c.messages.size()) << c.scenario;
+    }
+    int metro = expectKeptAndWhole(b, "metroCompany.txt", kEarlierMetro, "METRO");
+    int bus = expectKeptAndWhole(b, "busCompany.txt", kEarlierBus, "BUS");
+    if (c.metroLines >= 0) {
+      EXPECT_EQ(metro, c.metroLines) << c.scenario;
+    }
+    if (c.busLines >= 0) {
+      EXPECT_EQ(bus, c.busLines) << c.scenario;
+    }
+  }
+}
+
+TEST(HostileInput, MillionLineFileDropsEachLineOnceInLinearTime) {
+  Batch b;
+  writeEarlierLedgers(b);
+  std::string line = "08:10 METRO IN 1 K\n";
+  std::string metro;
+  metro.reserve(line.size() * 1000000);
+  for (int i = 0; i < 1000000; i++) metro += line;
+  b.write("metro.txt", metro);
+  b.write("bus.txt", "07:00 BUS IN 1 K\n07:01 BUS IN 1 K\n");
+  auto started = std::chrono::steady_clock::now();
+  RunResult r = b.run();
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+  EXPECT_LT(seconds.count(), 30.0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(countOf(r.out, "FULL\n"), 999900u);
+  EXPECT_EQ(countOf(r.out, cp949("터미널정보 최대치\n")), 2u);
+  EXPECT_EQ(expectKeptAndWhole(b, "metroCompany.txt", kEarlierMetro, "METRO"), 50);
+  EXPECT_EQ(b.read("busCompany.txt"), kEarlierBus);
+}
+
+// A batch of 100 journeys of one tap each: 100 rides, half of each mode.
+std::string fullBatch(std::vector<std::string>* bus, std::vector<std::string>* metro) {
+  std::string taps;
+  for (int i = 0; i < TAP_CAPACITY; i++) {
+    char time[8], line[64];
+    std::snprintf(time, sizeof time, "%02d:%02d", 6 + i / 60, i % 60);
+    const char* mode = i % 2 == 0 ? "BUS" : "METRO";
+    std::snprintf(line, sizeof line, "%s %s IN %d J%d\n", time, mode, 1000 + i, i);
+    taps += line;
+    (i % 2 == 0 ? bus : metro)->push_back(std::string(time) + "," + mode + "," +
+                                          std::to_string(1000 + i));
+  }
+  return taps;
+}
+
+std::vector<std::string> sortedLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    lines.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST(ConcurrentRuns, EightRunsAppendEveryLineWhole) {
+  const int runs = 8;
+  Batch b;
+  std::vector<std::string> bus, metro;
+  b.write("metro.txt", fullBatch(&bus, &metro));
+  b.write("bus.txt", "");
+  for (const RunResult& r : b.runTogether(runs)) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+  }
+  std::vector<std::string> expectBus, expectMetro;
+  for (int i = 0; i < runs; i++) {
+    expectBus.insert(expectBus.end(), bus.begin(), bus.end());
+    expectMetro.insert(expectMetro.end(), metro.begin(), metro.end());
+  }
+  std::sort(expectBus.begin(), expectBus.end());
+  std::sort(expectMetro.begin(), expectMetro.end());
+  EXPECT_EQ(sortedLines(b.read("busCompany.txt")), expectBus);
+  EXPECT_EQ(sortedLines(b.read("metroCompany.txt")), expectMetro);
+}
+
+TEST(HeapUse, OnlyTheStreamsTheRunOpens) {
+#ifdef FARE_SETTLE_SANITIZED
+  GTEST_SKIP() << "valgrind does not run sanitized binaries";
+#endif
+  Batch b;
+  if (b.runCommand({"valgrind", "--version"}).status != 0)
+    GTEST_SKIP() << "valgrind not found; heap use not checked";
+  std::vector<std::string> bus, metro;
+  b.write("metro.txt", fullBatch(&bus, &metro));
+  b.write("bus.txt", "");
+  RunResult r = b.runCommand({"valgrind", "--leak-check=no", FARE_SETTLE_BIN});
+  EXPECT_EQ(r.status, 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.err, m, std::regex("total heap usage: ([0-9,]+) allocs")))
+      << r.err;
+  std::string count = m[1];
+  count.erase(std::remove(count.begin(), count.end(), ','), count.end());
+  // glibc allocates a stream's record and its buffer: two per file opened
+  // (two tap files, one ledger open per ride), plus stdout's buffer and a
+  // few the C++ runtime makes at start-up.
+  const int opened = 2 + TAP_CAPACITY;
+  EXPECT_LE(std::stoi(count), 2 * opened + 4) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,80 @@
+// Fuzz driver: a whole run, intake to ledgers, on two arbitrary tap files.
+// The first input byte says where the rest splits into "metro.txt" and
+// "bus.txt"; the run happens in a private temporary directory.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "journey.h"
+#include "records.h"
+#include "settlement.h"
+
+namespace {
+
+void writeFile(const char* name, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(name, "wb");
+  if (f == nullptr) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+  std::fclose(f);
+}
+
+// A ledger line is "time,WORD,fee\n"; the time may itself hold commas.
+bool wholeLine(char* line, const char* word) {
+  char* end = std::strchr(line, '\n');
+  if (end == nullptr || end[1] != '\0') return false;
+  *end = '\0';
+  char* fee = std::strrchr(line, ',');
+  if (fee == nullptr) return false;
+  *fee++ = '\0';
+  char* company = std::strrchr(line, ',');
+  if (company == nullptr || std::strcmp(company + 1, word) != 0) return false;
+  if (*fee == '-') fee++;
+  if (*fee == '\0') return false;
+  for (; *fee != '\0'; fee++)
+    if (*fee < '0' || *fee > '9') return false;
+  return true;
+}
+
+// Counts the ledger's lines, aborting on any that is not whole.
+int checkedLines(const char* name, const char* word) {
+  FILE* f = std::fopen(name, "rb");
+  if (f == nullptr) return 0;
+  char line[LEDGER_LINE + 2];
+  int lines = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (!wholeLine(line, word)) std::abort();
+    lines++;
+  }
+  std::fclose(f);
+  std::remove(name);
+  return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  static char dir[] = "/tmp/fare-settle-fuzz-XXXXXX";
+  if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  size_t metroSize = (size - 1) * data[0] / 255;
+  writeFile("metro.txt", data + 1, metroSize);
+  writeFile("bus.txt", data + 1 + metroSize, size - 1 - metroSize);
+
+  RideInfo t[RIDE_CAPACITY];
+  buildRides(t);
+  apportionFees(t);
+  writeLedgers(t);
+
+  if (rideCount < 0 || rideCount > tapCount || tapCount > TAP_CAPACITY) std::abort();
+  int written = checkedLines("busCompany.txt", "BUS") + checkedLines("metroCompany.txt", "METRO");
+  if (written != rideCount) std::abort();
+  return 0;
+}
