@@ -1,5 +1,5 @@
 # The README's two commands. CMake presets do the real work.
-.PHONY: all demo test sanitize fuzz clean
+.PHONY: all demo test sanitize fuzz bench clean
 
 all: test
 
@@ -31,6 +31,14 @@ fuzz:
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz/fare_settle_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  -artifact_prefix=$(CURDIR)/build/fuzz/ $(CURDIR)/build/fuzz/corpus $(CURDIR)/fuzz/seeds
+
+# Micro-benchmarks of the stages, then whole runs timed against the floor.
+PAIRS ?= 500
+bench:
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench
+	build/bench/bench/stages_bench
+	build/bench/bench/whole_run build/bench/fare-settle build/bench/bench/floor $(PAIRS)
 
 clean:
 	rm -rf build

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 int tapCount = 0;
 int rideCount = 0;
@@ -15,43 +16,77 @@ void putNumber(long long v) {
   std::fwrite(digits, 1, static_cast<size_t>(r.ptr - digits), stdout);
 }
 
-// Every dump line starts with the record's index and "번쨰 : ".
-static void putLabel(int i, const char* field) {
-  putNumber(i);
-  putText("\xB9\xF8\xA4\x8A : ");  // 번쨰
-  putText(field);
-  putText(" = ");
+namespace {
+
+// A record's dump block is composed here and written with one call: the
+// trace is mostly these blocks, and one write per piece would dominate the run.
+struct Block {
+  char text[512];
+  size_t length;
+};
+
+void add(Block* b, const char* s, size_t n) {
+  if (b->length + n > sizeof b->text) {  // never with bounded fields; kept safe anyway
+    std::fwrite(b->text, 1, b->length, stdout);
+    b->length = 0;
+  }
+  std::memcpy(b->text + b->length, s, n);
+  b->length += n;
 }
 
-static void putNumberLine(int i, const char* field, int value) {
-  putLabel(i, field);
-  putNumber(value);
-  putText("\n");
+void addText(Block* b, const char* s) { add(b, s, std::strlen(s)); }
+
+void addNumber(Block* b, long long v) {
+  char digits[24];
+  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+  add(b, digits, static_cast<size_t>(r.ptr - digits));
 }
 
-static void putTextLine(int i, const char* field, const char* value) {
-  putLabel(i, field);
-  putText(value);
-  putText("\n");
+// Every dump line is "<i>번쨰 : <field> = <value>".
+void addLabel(Block* b, int i, const char* field) {
+  addNumber(b, i);
+  addText(b, "\xB9\xF8\xA4\x8A : ");  // 번쨰
+  addText(b, field);
+  addText(b, " = ");
 }
+
+void addNumberLine(Block* b, int i, const char* field, int value) {
+  addLabel(b, i, field);
+  addNumber(b, value);
+  add(b, "\n", 1);
+}
+
+void addTextLine(Block* b, int i, const char* field, const char* value) {
+  addLabel(b, i, field);
+  addText(b, value);
+  add(b, "\n", 1);
+}
+
+void putBlock(const Block& b) { std::fwrite(b.text, 1, b.length, stdout); }
+
+}  // namespace
 
 void printTaps(const TermInfo* infos) {
   for (int i = 0; i < tapCount; i++) {
-    putText("\n");
-    putTextLine(i, "lt", infos[i].lt);
-    putNumberLine(i, "tr", infos[i].tr);
-    putNumberLine(i, "io", infos[i].io);
-    putNumberLine(i, "bal", infos[i].bal);
-    putTextLine(i, "ti", infos[i].ti);
+    Block b = {{}, 1};
+    b.text[0] = '\n';
+    addTextLine(&b, i, "lt", infos[i].lt);
+    addNumberLine(&b, i, "tr", infos[i].tr);
+    addNumberLine(&b, i, "io", infos[i].io);
+    addNumberLine(&b, i, "bal", infos[i].bal);
+    addTextLine(&b, i, "ti", infos[i].ti);
+    putBlock(b);
   }
 }
 
 void printRides(const RideInfo* t) {
   for (int i = 0; i < rideCount; i++) {
-    putText("\n");
-    putTextLine(i, "lt", t[i].lt);
-    putNumberLine(i, "tr", t[i].tr);
-    putNumberLine(i, "fee", t[i].fee);
-    putTextLine(i, "fee", t[i].ti);  // the journey key, under the label "fee"
+    Block b = {{}, 1};
+    b.text[0] = '\n';
+    addTextLine(&b, i, "lt", t[i].lt);
+    addNumberLine(&b, i, "tr", t[i].tr);
+    addNumberLine(&b, i, "fee", t[i].fee);
+    addTextLine(&b, i, "fee", t[i].ti);  // the journey key, under the label "fee"
+    putBlock(b);
   }
 }

@@ -1,0 +1,101 @@
+// Micro-benchmarks of the building stage and the apportionment on full
+// tables: 100 taps in one journey, and 100 taps over 37 journeys.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "batches.h"
+#include "intake.h"
+#include "journey.h"
+#include "settlement.h"
+
+namespace {
+
+// The first 100 taps of a batch, as intake leaves them.
+struct Tables {
+  TermInfo taps[TAP_CAPACITY];
+  int count;
+};
+
+Tables load(int journeys) {
+  static Tables tables;
+  TapFiles files = makeBatch(journeys);
+  std::string all = files.metro + files.bus;
+  FILE* in = fmemopen(all.data(), all.size(), "r");
+  std::memset(tables.taps, 0, sizeof tables.taps);
+  tapCount = 0;
+  readTaps(in, tables.taps, "bench", "missing\n", "FULL\n");
+  std::fclose(in);
+  tables.count = tapCount;
+  return tables;
+}
+
+void BM_SortByKey(benchmark::State& state) {
+  Tables tables = load(static_cast<int>(state.range(0)));
+  TermInfo infos[TAP_CAPACITY];
+  for (auto _ : state) {
+    std::memcpy(infos, tables.taps, sizeof infos);
+    tapCount = tables.count;
+    sortByKey(infos);
+    benchmark::DoNotOptimize(infos);
+  }
+}
+
+void BM_OrderByTime(benchmark::State& state) {
+  Tables tables = load(static_cast<int>(state.range(0)));
+  tapCount = tables.count;
+  sortByKey(tables.taps);
+  TermInfo infos[TAP_CAPACITY];
+  for (auto _ : state) {
+    std::memcpy(infos, tables.taps, sizeof infos);
+    orderByTime(infos);
+    benchmark::DoNotOptimize(infos);
+  }
+}
+
+void BM_PairRides(benchmark::State& state) {
+  Tables tables = load(static_cast<int>(state.range(0)));
+  tapCount = tables.count;
+  sortByKey(tables.taps);
+  orderByTime(tables.taps);
+  RideInfo t[RIDE_CAPACITY];
+  for (auto _ : state) {
+    pairRides(tables.taps, t);
+    benchmark::DoNotOptimize(t);
+  }
+}
+
+void BM_ApportionFees(benchmark::State& state) {
+  Tables tables = load(static_cast<int>(state.range(0)));
+  tapCount = tables.count;
+  sortByKey(tables.taps);
+  orderByTime(tables.taps);
+  RideInfo paired[RIDE_CAPACITY], t[RIDE_CAPACITY];
+  pairRides(tables.taps, paired);
+  for (auto _ : state) {
+    std::memcpy(t, paired, sizeof t);
+    apportionFees(t);
+    benchmark::DoNotOptimize(t);
+  }
+}
+
+BENCHMARK(BM_SortByKey)->Arg(1)->Arg(37);
+BENCHMARK(BM_OrderByTime)->Arg(1)->Arg(37);
+BENCHMARK(BM_PairRides)->Arg(1)->Arg(37);
+BENCHMARK(BM_ApportionFees)->Arg(1)->Arg(37);
+
+}  // namespace
+
+// The stages print their trace on stdout, so the report goes to stderr.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  benchmark::ConsoleReporter reporter;
+  reporter.SetOutputStream(&std::cerr);
+  reporter.SetErrorStream(&std::cerr);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
