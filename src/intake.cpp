@@ -67,9 +67,7 @@ const char* refusalText(TapLine why) {
 
 void reportRefusal(const char* path, long long lineNumber, TapLine why) {
   putText(path);
-  putText(":");
-  putNumber(lineNumber);
-  putText(": skipped: ");
+  putTrace(":", lineNumber, ": skipped: ");
   putText(refusalText(why));
   putText("\n");
 }

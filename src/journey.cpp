@@ -24,20 +24,25 @@ const char* skipColons(const char* p) {
 
 bool sameKey(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-// Orders infos[first..last] by time with the exchange procedure: for each a,
-// any earlier-placed b with a later time is exchanged with a. Keys are
-// computed once and move with their taps.
+// Orders infos[first..last] by time with the exchange procedure: for each
+// position a, any position b (but the last) holding a later time than a is
+// exchanged with a. The procedure runs on (time key, tap) entries, each key
+// computed once, and the taps are then moved into their places once.
 void orderGroup(TermInfo* infos, int first, int last) {
-  long long keys[TAP_CAPACITY];
-  for (int i = first; i <= last; i++) keys[i] = timeKey(infos[i]);
-  for (int a = first; a <= last; a++) {
-    for (int b = first; b < last; b++) {
-      if (keys[b] > keys[a]) {
-        swapTaps(&infos[a], &infos[b]);
-        std::swap(keys[a], keys[b]);
-      }
+  struct Entry {
+    long long key;
+    int tap;
+  } order[TAP_CAPACITY];
+  int n = last - first + 1;
+  for (int i = 0; i < n; i++) order[i] = {timeKey(infos[first + i]), first + i};
+  for (int a = 0; a < n; a++) {
+    for (int b = 0; b < n - 1; b++) {
+      if (order[b].key > order[a].key) std::swap(order[a], order[b]);
     }
   }
+  TermInfo ordered[TAP_CAPACITY];
+  for (int i = 0; i < n; i++) ordered[i] = infos[order[i].tap];
+  std::copy(ordered, ordered + n, infos + first);
 }
 
 void putGroupBoundary(const char* first, const char* second) {
@@ -66,17 +71,13 @@ void singleRide(RideInfo* t, const TermInfo* infos, int i) {
 }
 
 void putPairTrace(int i, int k) {
-  putText("TI:");
-  putNumber(i);
-  putText("  TK:");
-  putNumber(k);
-  putText("\n");
+  putTrace("TI:", i, "  TK:");
+  putTrace("", k, "\n");
 }
 
 // The last group of the table, positions k+1-s..k+1, ends the walk.
 void pairLastGroup(const TermInfo* infos, RideInfo* t, int s, int k) {
-  putText("final SIZE ");
-  putNumber(s);
+  putTrace("final SIZE ", s, "");
   int last = s % 2 == 1 ? k : k - 1;  // the last pair's first tap
   for (int i = k + 1 - s; i <= last; i += 2) {
     putPairTrace(i, k);
@@ -110,12 +111,6 @@ long long timeKey(const TermInfo& tap) {
   return 60 * hours + minutes;
 }
 
-void swapTaps(TermInfo* a, TermInfo* b) {
-  TermInfo temp = *a;
-  *a = *b;
-  *b = temp;
-}
-
 void sortByKey(TermInfo* infos) {
   std::sort(infos, infos + tapCount, [](const TermInfo& a, const TermInfo& b) {
     return compareByKey(a, b) < 0;
@@ -141,16 +136,13 @@ void pairRides(const TermInfo* infos, RideInfo* t) {
   if (tapCount == 1) singleRide(t, infos, 0);
   int s = 0;  // equal-key comparisons of the current group
   for (int k = 0; k + 1 < tapCount; k++) {
-    putText("TK:");
-    putNumber(k);
-    putText("\n");
     bool last = k == tapCount - 2;
-    if (sameKey(infos[k].ti, infos[k + 1].ti)) {
+    bool same = sameKey(infos[k].ti, infos[k + 1].ti);
+    putTrace("TK:", k, same ? "\nSAME\n" : "\nDIFF\n");
+    if (same) {
       s++;
-      putText("SAME\n");
       if (last) pairLastGroup(infos, t, s, k);
     } else {
-      putText("DIFF\n");
       // The table's lone last tap is a ride before its neighbour group's.
       if (last) singleRide(t, infos, k + 1);
       pairGroup(infos, t, s, k);
@@ -172,9 +164,7 @@ void buildRides(RideInfo* t) {
   orderByTime(infos);
   putText("\n\n\xBD\xC3\xB0\xA3\xC1\xA4\xB7\xC4 \xC8\xC4 \n");  // 시간정렬 후
   printTaps(infos);
-  putText("leng : ");
-  putNumber(tapCount);
-  putText("\n");
+  putTrace("leng : ", tapCount, "\n");
   pairRides(infos, t);
   printRides(t);
 }

@@ -13,8 +13,6 @@ int compareByKey(const TermInfo& a, const TermInfo& b);
 // and saturated to 32 bits; a missing minutes part counts 0.
 long long timeKey(const TermInfo& tap);
 
-void swapTaps(TermInfo* a, TermInfo* b);
-
 // Sorts infos[0..tapCount) by journey key.
 void sortByKey(TermInfo* infos);
 

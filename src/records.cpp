@@ -10,12 +10,6 @@ int rideCount = 0;
 
 void putText(const char* s) { std::fputs(s, stdout); }
 
-void putNumber(long long v) {
-  char digits[24];
-  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
-  std::fwrite(digits, 1, static_cast<size_t>(r.ptr - digits), stdout);
-}
-
 namespace {
 
 // A record's dump block is composed here and written with one call: the
@@ -65,6 +59,14 @@ void addTextLine(Block* b, int i, const char* field, const char* value) {
 void putBlock(const Block& b) { std::fwrite(b.text, 1, b.length, stdout); }
 
 }  // namespace
+
+void putTrace(const char* label, long long value, const char* end) {
+  Block b = {{}, 0};
+  addText(&b, label);
+  addNumber(&b, value);
+  addText(&b, end);
+  putBlock(b);
+}
 
 void printTaps(const TermInfo* infos) {
   for (int i = 0; i < tapCount; i++) {

@@ -34,8 +34,9 @@ extern int rideCount;
 void printTaps(const TermInfo* infos);
 void printRides(const RideInfo* t);
 
-// Trace output on standard output: a text as it stands, a signed decimal.
+// Trace output on standard output: a text as it stands; a label, a signed
+// decimal and an ending, written together with one call.
 void putText(const char* s);
-void putNumber(long long v);
+void putTrace(const char* label, long long value, const char* end);
 
 #endif  // FARE_SETTLE_RECORDS_H_

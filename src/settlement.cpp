@@ -43,31 +43,22 @@ bool computeShares(Group* g) {
   return true;
 }
 
-void putLine(const char* label, long long value) {
-  putText(label);
-  putNumber(value);
-  putText("\n");
-}
-
 // Re-apportions the rides of t[first..last]; the table's last journey also
 // traces each ride's total and weight.
 void apportionGroup(RideInfo* t, int first, int last, int ai, bool traceRides) {
   Group g;
   g.first = first;
   g.last = last;
-  putText("SIZE:");
-  putNumber(last - first);
-  putText("  ai:");
-  putNumber(ai);
-  putText("\n");
+  putTrace("SIZE:", last - first, "  ai:");
+  putTrace("", ai, "\n");
   measure(t, &g);
-  putLine("total:", g.weights);
+  putTrace("total:", g.weights, "\n");
   if (g.weights == 0) return;
   bool apportioned = computeShares(&g);
   for (int i = first; i <= last; i++) {
     if (traceRides) {
-      putLine("fee:", g.total);
-      putLine("temp:", g.weight[i]);
+      putTrace("fee:", g.total, "\n");
+      putTrace("temp:", g.weight[i], "\n");
     }
     if (apportioned) t[i].fee = g.share[i];
   }

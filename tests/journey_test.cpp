@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,31 @@ TEST(OrderByTime, FullTableInDescendingTimeBecomesAscending) {
   orderByTime(infos);
   for (int i = 0; i + 1 < TAP_CAPACITY; i++)
     ASSERT_LT(timeKey(infos[i]), timeKey(infos[i + 1])) << i;
+}
+
+// The exchange procedure as written down, recomputing the keys at every
+// comparison: the order it gives is the one orderByTime must give, ties too.
+void referenceOrder(TermInfo* infos, int first, int last) {
+  for (int a = first; a <= last; a++)
+    for (int b = first; b < last; b++)
+      if (timeKey(infos[b]) > timeKey(infos[a])) std::swap(infos[a], infos[b]);
+}
+
+TEST(OrderByTime, TiesEndAsTheExchangeProcedureLeavesThem) {
+  std::mt19937 random(7);
+  TermInfo infos[TAP_CAPACITY], expected[TAP_CAPACITY];
+  for (int round = 0; round < 50; round++) {
+    std::vector<std::string> times;
+    std::vector<Tap> taps;
+    int n = 1 + static_cast<int>(random() % TAP_CAPACITY);
+    for (int i = 0; i < n; i++) times.push_back("9:0" + std::to_string(random() % 4));
+    for (int i = 0; i < n; i++) taps.push_back({"J", times[static_cast<size_t>(i)].c_str(), i});
+    load(infos, taps);
+    std::memcpy(expected, infos, sizeof infos);
+    referenceOrder(expected, 0, n - 1);
+    orderByTime(infos);
+    for (int i = 0; i < n; i++) ASSERT_EQ(infos[i].bal, expected[i].bal) << round << ": " << i;
+  }
 }
 
 TEST(SortByKey, BringsEachKeyTogetherInByteOrder) {
