@@ -19,8 +19,7 @@ inline TapFiles makeBatch(int journeys) {
     bool metro = i % 3 != 2;
     char line[64];
     std::snprintf(line, sizeof line, "%02d:%02d %s %s %d J%02d\n", minutes / 60, minutes % 60,
-                  metro ? "METRO" : "BUS", i % 2 == 0 ? "IN" : "OUT", 100 + i * 7,
-                  i % journeys);
+                  metro ? "METRO" : "BUS", i % 2 == 0 ? "IN" : "OUT", 100 + i * 7, i % journeys);
     (i < 60 ? files.metro : files.bus) += line;
   }
   return files;

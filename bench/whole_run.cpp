@@ -58,8 +58,8 @@ double median(std::vector<double> v) {
 
 void compare(const char* name, int journeys, const std::string& fareSettle,
              const std::string& floorProgram, int pairs) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("fare-settle-bench-" + std::to_string(getpid()));
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("fare-settle-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);
   TapFiles files = makeBatch(journeys);
@@ -85,8 +85,8 @@ void compare(const char* name, int journeys, const std::string& fareSettle,
     floors.push_back(b);
     ratios.push_back(a / b);
   }
-  std::printf("%-12s fare-settle %6.0f us  floor %6.0f us  ratio %.3f (median of %d pairs)\n",
-              name, median(ours) * 1e6, median(floors) * 1e6, median(ratios), pairs);
+  std::printf("%-12s fare-settle %6.0f us  floor %6.0f us  ratio %.3f (median of %d pairs)\n", name,
+              median(ours) * 1e6, median(floors) * 1e6, median(ratios), pairs);
   std::filesystem::current_path("/");
   std::filesystem::remove_all(dir);
 }

@@ -12,6 +12,11 @@ constexpr int MAX_TIME = 19;
 constexpr int MAX_KEY = 7;
 constexpr long long MAX_AMOUNT = 10000000;
 
+// BUS나 METRO가 아닙니다: "neither BUS nor METRO"
+constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
+// IN OUT 이 아닙니다: "neither IN nor OUT"
+constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
+
 enum LineRead { LINE_READ, LINE_END, LINE_ERROR, LINE_TOO_LONG, LINE_NUL };
 
 // Reads one line into termInput without its line end (LF, or CR LF, or the
@@ -54,13 +59,20 @@ int nextField(const char** cursor, char* tempchar) {
 
 const char* refusalText(TapLine why) {
   switch (why) {
-    case TAP_LINE_TOO_LONG: return "line longer than 48 characters";
-    case TAP_NUL_BYTE: return "line holds a NUL byte";
-    case TAP_FEW_FIELDS: return "fewer than five fields";
-    case TAP_TIME_TOO_LONG: return "time longer than 19 characters";
-    case TAP_KEY_TOO_LONG: return "journey key longer than 7 characters";
-    case TAP_AMOUNT_OUT_OF_RANGE: return "amount outside -10000000..10000000";
-    case TAP_STORED: break;
+    case TAP_LINE_TOO_LONG:
+      return "line longer than 48 characters";
+    case TAP_NUL_BYTE:
+      return "line holds a NUL byte";
+    case TAP_FEW_FIELDS:
+      return "fewer than five fields";
+    case TAP_TIME_TOO_LONG:
+      return "time longer than 19 characters";
+    case TAP_KEY_TOO_LONG:
+      return "journey key longer than 7 characters";
+    case TAP_AMOUNT_OUT_OF_RANGE:
+      return "amount outside -10000000..10000000";
+    case TAP_STORED:
+      break;
   }
   return "";
 }
@@ -92,8 +104,7 @@ bool parseAmount(const char* text, int* amount) {
   return true;
 }
 
-TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown,
-                     bool* directionKnown) {
+TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown) {
   char tempchar[LINE_BUFFER];
   TermInfo parsed = {};
   const char* cursor = line;
@@ -127,8 +138,8 @@ TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown,
   return TAP_STORED;
 }
 
-void readTaps(FILE* in, TermInfo* infos, const char* path,
-              const char* missingMessage, const char* fullMessage) {
+void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
+              const char* fullMessage) {
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
   for (;;) {
@@ -149,22 +160,19 @@ void readTaps(FILE* in, TermInfo* infos, const char* path,
     bool modeKnown = true;
     bool directionKnown = true;
     if (result == TAP_STORED)
-      result = parseTapLine(termInput, &infos[tapCount], &modeKnown,
-                            &directionKnown);
+      result = parseTapLine(termInput, &infos[tapCount], &modeKnown, &directionKnown);
     if (result != TAP_STORED) {
       reportRefusal(path, lineNumber, result);
       continue;
     }
-    if (!modeKnown)
-      putText("BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n");  // BUS나 METRO가 아닙니다
-    if (!directionKnown)
-      putText("IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n");  // IN OUT 이 아닙니다
+    if (!modeKnown) putText(UNKNOWN_MODE);
+    if (!directionKnown) putText(UNKNOWN_DIRECTION);
     tapCount++;
   }
 }
 
-void loadTermFile(TermInfo* infos, const char* path,
-                  const char* missingMessage, const char* fullMessage) {
+void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
+                  const char* fullMessage) {
   FILE* in = std::fopen(path, "r");
   if (in == nullptr) {
     std::perror(missingMessage);

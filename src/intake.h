@@ -31,17 +31,16 @@ bool parseAmount(const char* text, int* amount);
 // Accepts "time mode direction amount key", blank-separated, anything after
 // the key ignored. Fills *tap only on success; an unknown mode or direction
 // word leaves 0 in its field and clears *modeKnown or *directionKnown.
-TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown,
-                     bool* directionKnown);
+TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown);
 
 // Reads the taps of an open stream into infos[tapCount..], printing every
 // intake message; `path` names the file in messages. Does not close `in`.
-void readTaps(FILE* in, TermInfo* infos, const char* path,
-              const char* missingMessage, const char* fullMessage);
+void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
+              const char* fullMessage);
 
 // Opens `path` and reads its taps; a file that cannot be opened is
 // reported on standard error with `missingMessage` and skipped.
-void loadTermFile(TermInfo* infos, const char* path,
-                  const char* missingMessage, const char* fullMessage);
+void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
+                  const char* fullMessage);
 
 #endif  // FARE_SETTLE_INTAKE_H_

@@ -22,7 +22,20 @@ const char* skipColons(const char* p) {
   return p;
 }
 
-bool sameKey(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+// 지하철파일 위치를 확인: "check where the metro file is"
+constexpr char METRO_MISSING[] =
+    "\xC1\xF6\xC7\xCF\xC3\xB6\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
+// 버스파일 위치를 확인: "check where the bus file is"
+constexpr char BUS_MISSING[] =
+    "\xB9\xF6\xBD\xBA\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
+// 터미널정보 최대치: "terminal records at their maximum"
+constexpr char BUS_FULL[] = "\xC5\xCD\xB9\xCC\xB3\xCE\xC1\xA4\xBA\xB8 \xC3\xD6\xB4\xEB\xC4\xA1\n";
+// 시간정렬 후: "after the time ordering"
+constexpr char ORDERED_HEADING[] = "\n\n\xBD\xC3\xB0\xA3\xC1\xA4\xB7\xC4 \xC8\xC4 \n";
+
+bool sameKey(const char* a, const char* b) {
+  return std::strcmp(a, b) == 0;
+}
 
 // Orders infos[first..last] by time with the exchange procedure: for each
 // position a, any position b (but the last) holding a later time than a is
@@ -46,9 +59,9 @@ void orderGroup(TermInfo* infos, int first, int last) {
 }
 
 void putGroupBoundary(const char* first, const char* second) {
-  putText("!!!DIF\n\xC3\xB9\xB9\xF8\xC2\xB0:");  // 첫번째
+  putText("!!!DIF\n\xC3\xB9\xB9\xF8\xC2\xB0:");  // 첫번째 (first)
   putText(first);
-  putText(" \xB5\xCE\xB9\xF8\xC2\xB0:");  // 두번째
+  putText(" \xB5\xCE\xB9\xF8\xC2\xB0:");  // 두번째 (second)
   putText(second);
   putText("\n");
 }
@@ -112,9 +125,8 @@ long long timeKey(const TermInfo& tap) {
 }
 
 void sortByKey(TermInfo* infos) {
-  std::sort(infos, infos + tapCount, [](const TermInfo& a, const TermInfo& b) {
-    return compareByKey(a, b) < 0;
-  });
+  std::sort(infos, infos + tapCount,
+            [](const TermInfo& a, const TermInfo& b) { return compareByKey(a, b) < 0; });
 }
 
 void orderByTime(TermInfo* infos) {
@@ -154,15 +166,11 @@ void pairRides(const TermInfo* infos, RideInfo* t) {
 void buildRides(RideInfo* t) {
   TermInfo infos[TAP_CAPACITY] = {};
   tapCount = 0;
-  loadTermFile(infos, "metro.txt",
-               "\xC1\xF6\xC7\xCF\xC3\xB6\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n",  // 지하철파일 위치를 확인
-               "FULL\n");
-  loadTermFile(infos, "bus.txt",
-               "\xB9\xF6\xBD\xBA\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n",  // 버스파일 위치를 확인
-               "\xC5\xCD\xB9\xCC\xB3\xCE\xC1\xA4\xBA\xB8 \xC3\xD6\xB4\xEB\xC4\xA1\n");  // 터미널정보 최대치
+  loadTermFile(infos, "metro.txt", METRO_MISSING, "FULL\n");
+  loadTermFile(infos, "bus.txt", BUS_MISSING, BUS_FULL);
   sortByKey(infos);
   orderByTime(infos);
-  putText("\n\n\xBD\xC3\xB0\xA3\xC1\xA4\xB7\xC4 \xC8\xC4 \n");  // 시간정렬 후
+  putText(ORDERED_HEADING);
   printTaps(infos);
   putTrace("leng : ", tapCount, "\n");
   pairRides(infos, t);

@@ -8,7 +8,9 @@
 int tapCount = 0;
 int rideCount = 0;
 
-void putText(const char* s) { std::fputs(s, stdout); }
+void putText(const char* s) {
+  std::fputs(s, stdout);
+}
 
 namespace {
 
@@ -28,7 +30,9 @@ void add(Block* b, const char* s, size_t n) {
   b->length += n;
 }
 
-void addText(Block* b, const char* s) { add(b, s, std::strlen(s)); }
+void addText(Block* b, const char* s) {
+  add(b, s, std::strlen(s));
+}
 
 void addNumber(Block* b, long long v) {
   char digits[24];
@@ -56,7 +60,9 @@ void addTextLine(Block* b, int i, const char* field, const char* value) {
   add(b, "\n", 1);
 }
 
-void putBlock(const Block& b) { std::fwrite(b.text, 1, b.length, stdout); }
+void putBlock(const Block& b) {
+  std::fwrite(b.text, 1, b.length, stdout);
+}
 
 }  // namespace
 

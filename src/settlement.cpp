@@ -11,8 +11,8 @@ namespace {
 struct Group {
   int first;
   int last;
-  long long total;                 // F: the journey's total fee
-  long long weights;               // T: the sum of the weights
+  long long total;                  // F: the journey's total fee
+  long long weights;                // T: the sum of the weights
   long long weight[RIDE_CAPACITY];  // S(i): fee of ride i and of the rides after it
   int share[RIDE_CAPACITY];
 };
@@ -28,7 +28,9 @@ void measure(const RideInfo* t, Group* g) {
   g->total = after;
 }
 
-bool fitsInt(double x) { return x > -2147483648.5 && x < 2147483647.5; }
+bool fitsInt(double x) {
+  return x > -2147483648.5 && x < 2147483647.5;
+}
 
 // Works out every share of the group; false when a share would be computed
 // from a zero T or would not fit a fee, and then no fee changes.
@@ -73,8 +75,8 @@ void appendLine(const char* path, const char* line, int length) {
     std::perror(path);
     return;
   }
-  bool written = std::fwrite(line, 1, static_cast<size_t>(length), ledger) ==
-                 static_cast<size_t>(length);
+  bool written =
+      std::fwrite(line, 1, static_cast<size_t>(length), ledger) == static_cast<size_t>(length);
   if (std::fclose(ledger) != 0 || !written) std::perror(path);
 }
 

@@ -16,12 +16,18 @@ TEST(ParseAmount, FollowsAtoiWithinRange) {
     bool ok;
     int value;
   } cases[] = {
-      {"250", true, 250},          {"-300", true, -300},
-      {"+7", true, 7},             {"12ab", true, 12},
-      {"x", true, 0},              {"-", true, 0},
-      {"", true, 0},               {"\t42", true, 42},
-      {"10000000", true, 10000000}, {"-10000000", true, -10000000},
-      {"10000001", false, 0},      {"-10000001", false, 0},
+      {"250", true, 250},
+      {"-300", true, -300},
+      {"+7", true, 7},
+      {"12ab", true, 12},
+      {"x", true, 0},
+      {"-", true, 0},
+      {"", true, 0},
+      {"\t42", true, 42},
+      {"10000000", true, 10000000},
+      {"-10000000", true, -10000000},
+      {"10000001", false, 0},
+      {"-10000001", false, 0},
       {"99999999999999999999999", false, 0},
   };
   for (const Case& c : cases) {
@@ -45,8 +51,8 @@ TEST(ParseTapLine, AcceptsTheTapFormat) {
       {"08:10 Metro IN 5 K", "08:10", 0, 0, 5, "K", false, true},
       {"08:10 METRO in 5 K", "08:10", 1, 0, 5, "K", true, false},
       {"08:10\tX METRO IN \t5 K", "08:10\tX", 1, 0, 5, "K", true, true},
-      {"0123456789012345678 BUS IN 1 1234567", "0123456789012345678", 0, 0, 1,
-       "1234567", true, true},
+      {"0123456789012345678 BUS IN 1 1234567", "0123456789012345678", 0, 0, 1, "1234567", true,
+       true},
   };
   for (const Case& c : cases) {
     TermInfo tap;

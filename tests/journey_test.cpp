@@ -62,9 +62,17 @@ TEST(TimeKey, MinutesOfTheDay) {
     const char* lt;
     long long key;
   } cases[] = {
-      {"9:05", 545},   {"09:05", 545},  {"08:30:59", 510}, {":9::05", 545},
-      {"9", 540},      {"9:", 540},     {"", 0},           {":::", 0},
-      {"-1:30", -30},  {"12ab:3x", 723}, {"\t7:01", 421},
+      {"9:05", 545},
+      {"09:05", 545},
+      {"08:30:59", 510},
+      {":9::05", 545},
+      {"9", 540},
+      {"9:", 540},
+      {"", 0},
+      {":::", 0},
+      {"-1:30", -30},
+      {"12ab:3x", 723},
+      {"\t7:01", 421},
       {"99999999999:99999999999", 60LL * INT_MAX + INT_MAX},
       {"-99999999999:0", 60LL * INT_MIN},
   };
@@ -84,16 +92,17 @@ TEST(OrderByTime, OrdersEachGroupAndNothingElse) {
   } cases[] = {
       {"one group is ordered whole",
        {{"A1", "09:00", 0}, {"A1", "08:10", 0}, {"A1", "08:40", 0}},
-       "A1@08:10 A1@08:40 A1@09:00 ", ""},
+       "A1@08:10 A1@08:40 A1@09:00 ",
+       ""},
       {"a lone last tap stays put",
        {{"A1", "09:00", 0}, {"A1", "8:10", 0}, {"B2", "07:00", 0}},
-       "A1@8:10 A1@09:00 B2@07:00 ", "!!!DIF\n첫번째:A1 두번째:B2\n"},
+       "A1@8:10 A1@09:00 B2@07:00 ",
+       "!!!DIF\n첫번째:A1 두번째:B2\n"},
       {"groups never leak into their neighbours",
        {{"A1", "09:00", 0}, {"B2", "07:00", 0}, {"B2", "06:00", 0}, {"C3", "05:00", 0}},
        "A1@09:00 B2@06:00 B2@07:00 C3@05:00 ",
        "!!!DIF\n첫번째:A1 두번째:B2\n!!!DIF\n첫번째:B2 두번째:C3\n"},
-      {"seconds are ignored", {{"K", "08:31", 0}, {"K", "08:30:59", 0}},
-       "K@08:30:59 K@08:31 ", ""},
+      {"seconds are ignored", {{"K", "08:31", 0}, {"K", "08:30:59", 0}}, "K@08:30:59 K@08:31 ", ""},
       {"one tap", {{"K", "23:00", 0}}, "K@23:00 ", ""},
       {"no tap", {}, "", ""},
   };
@@ -146,7 +155,10 @@ TEST(OrderByTime, TiesEndAsTheExchangeProcedureLeavesThem) {
 
 TEST(SortByKey, BringsEachKeyTogetherInByteOrder) {
   TermInfo infos[TAP_CAPACITY];
-  load(infos, {{"a", "1:00", 1}, {"A2", "1:00", 2}, {"A10", "1:00", 3}, {"a", "2:00", 4},
+  load(infos, {{"a", "1:00", 1},
+               {"A2", "1:00", 2},
+               {"A10", "1:00", 3},
+               {"a", "2:00", 4},
                {"B", "1:00", 5}});
   sortByKey(infos);
   std::string keys;
@@ -162,25 +174,33 @@ TEST(PairRides, RidesAndTrace) {
     std::string trace;
   } cases[] = {
       {"worked example",
-       {{"A1", "08:10", 250}, {"A1", "08:40", 0}, {"A1", "09:00", 150},
-        {"B2", "07:00", 200}, {"B2", "07:30", 50}},
+       {{"A1", "08:10", 250},
+        {"A1", "08:40", 0},
+        {"A1", "09:00", 150},
+        {"B2", "07:00", 200},
+        {"B2", "07:30", 50}},
        "A1:250 A1:150 B2:250 ",
        "TK:0\nSAME\nTK:1\nSAME\nTK:2\nDIFF\nTK:3\nSAME\nfinal SIZE 1TI:3  TK:3\n"},
       {"last two differ: the last tap's ride comes first",
        {{"A1", "1:00", 250}, {"A1", "2:00", 0}, {"B2", "3:00", 200}},
-       "B2:200 A1:250 ", "TK:0\nSAME\nTK:1\nDIFF\n"},
-      {"two groups of one", {{"A1", "1:00", 500}, {"B2", "1:00", 700}},
-       "B2:700 A1:500 ", "TK:0\nDIFF\n"},
+       "B2:200 A1:250 ",
+       "TK:0\nSAME\nTK:1\nDIFF\n"},
+      {"two groups of one",
+       {{"A1", "1:00", 500}, {"B2", "1:00", 700}},
+       "B2:700 A1:500 ",
+       "TK:0\nDIFF\n"},
       {"one odd group",
        {{"A1", "1:00", 100}, {"A1", "2:00", 200}, {"A1", "3:00", 300}},
-       "A1:300 A1:300 ", "TK:0\nSAME\nTK:1\nSAME\nfinal SIZE 2TI:0  TK:1\n"},
+       "A1:300 A1:300 ",
+       "TK:0\nSAME\nTK:1\nSAME\nfinal SIZE 2TI:0  TK:1\n"},
       {"one even group",
        {{"A1", "1:00", 100}, {"A1", "2:00", 200}, {"A1", "3:00", 300}, {"A1", "4:00", 400}},
        "A1:300 A1:700 ",
        "TK:0\nSAME\nTK:1\nSAME\nTK:2\nSAME\nfinal SIZE 3TI:0  TK:2\nTI:2  TK:2\n"},
       {"a group of one between others",
        {{"A1", "1:00", 1}, {"B2", "1:00", 2}, {"C3", "1:00", 3}, {"C3", "2:00", 4}},
-       "A1:1 B2:2 C3:7 ", "TK:0\nDIFF\nTK:1\nDIFF\nTK:2\nSAME\nfinal SIZE 1TI:2  TK:2\n"},
+       "A1:1 B2:2 C3:7 ",
+       "TK:0\nDIFF\nTK:1\nDIFF\nTK:2\nSAME\nfinal SIZE 1TI:2  TK:2\n"},
       {"one tap", {{"A1", "1:00", 900}}, "A1:900 ", ""},
       {"no tap", {}, "", ""},
   };

@@ -32,8 +32,7 @@ bool wholeLedgerLine(const std::string& line, const std::string& word) {
   if (fee == std::string::npos || fee < word.size() + 1) return false;
   if (line.compare(fee - word.size() - 1, word.size() + 1, "," + word) != 0) return false;
   size_t digits = fee + 1 + (line[fee + 1] == '-' ? 1 : 0);
-  return digits < line.size() &&
-         line.find_first_not_of("0123456789", digits) == std::string::npos;
+  return digits < line.size() && line.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
 // Checks that the ledger still begins with what it held and that every line
@@ -131,7 +130,9 @@ TEST(Run, LedgerThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
       {"a directory", [](const Batch& b) { b.mkdir("busCompany.txt"); },
        "busCompany.txt: Is a directory\n"},
       {"a full device",
-       [](const Batch& b) { std::filesystem::create_symlink("/dev/full", b.path("busCompany.txt")); },
+       [](const Batch& b) {
+         std::filesystem::create_symlink("/dev/full", b.path("busCompany.txt"));
+       },
        "busCompany.txt: No space left on device\n"},
   };
   for (const Case& c : cases) {
@@ -222,8 +223,10 @@ std::string garbage(unsigned seed, size_t size) {
   std::string bytes;
   for (size_t i = 0; i < size; i++) {
     unsigned r = random() % 100;
-    bytes += r < 8 ? '\n' : r < 25 ? ' ' : r < 45 ? static_cast<char>('0' + random() % 10)
-                                              : static_cast<char>(random() % 256);
+    bytes += r < 8    ? '\n'
+             : r < 25 ? ' '
+             : r < 45 ? static_cast<char>('0' + random() % 10)
+                      : static_cast<char>(random() % 256);
   }
   return bytes;
 }
@@ -238,12 +241,18 @@ TEST(HostileInput, RefusedLinesKeepEarlierLedgersAndWholeLines) {
     int busLines;
   } cases[] = {
       {"NUL bytes",
-       std::string("08:10 METRO IN 250 A1\n08:\0 METRO IN 1 A1\n\0\0\0\n", 43), "",
+       std::string("08:10 METRO IN 250 A1\n08:\0 METRO IN 1 A1\n\0\0\0\n", 43),
+       "",
        {"metro.txt:2: skipped: line holds a NUL byte\n",
         "metro.txt:3: skipped: line holds a NUL byte\n"},
-       1, 0},
-      {"a 10 KB line", "", std::string(10240, 'x') + "\n07:00 BUS IN 200 B2\n",
-       {"bus.txt:1: skipped: line longer than 48 characters\n"}, 0, 1},
+       1,
+       0},
+      {"a 10 KB line",
+       "",
+       std::string(10240, 'x') + "\n07:00 BUS IN 200 B2\n",
+       {"bus.txt:1: skipped: line longer than 48 characters\n"},
+       0,
+       1},
       {"binary garbage", garbage(1, 65536), garbage(2, 65536), {}, -1, -1},
   };
   for (const Case& c : cases) {
@@ -300,8 +309,8 @@ std::string fullBatch(std::vector<std::string>* bus, std::vector<std::string>* m
     const char* mode = i % 2 == 0 ? "BUS" : "METRO";
     std::snprintf(line, sizeof line, "%s %s IN %d J%d\n", time, mode, 1000 + i, i);
     taps += line;
-    (i % 2 == 0 ? bus : metro)->push_back(std::string(time) + "," + mode + "," +
-                                          std::to_string(1000 + i));
+    (i % 2 == 0 ? bus : metro)
+        ->push_back(std::string(time) + "," + mode + "," + std::to_string(1000 + i));
   }
   return taps;
 }

@@ -21,8 +21,8 @@ TEST(RoundHalfAway, HalvesGoAwayFromZero) {
     double x;
     int rounded;
   } cases[] = {
-      {0.0, 0},   {0.5, 1},    {1.0, 1},     {1.5, 2},       {290.9090909, 291},
-      {-2.5, -3}, {-2.4, -2},  {-0.5, -1},   {109.0909, 109}, {2147483647.0, INT_MAX},
+      {0.0, 0},   {0.5, 1},   {1.0, 1},   {1.5, 2},        {290.9090909, 291},
+      {-2.5, -3}, {-2.4, -2}, {-0.5, -1}, {109.0909, 109}, {2147483647.0, INT_MAX},
   };
   for (const Case& c : cases) EXPECT_EQ(roundHalfAway(c.x), c.rounded) << c.x;
 }
@@ -39,23 +39,35 @@ TEST(ApportionFees, SharesAndTrace) {
     std::vector<int> fees;  // after apportionment
     std::string trace;
   } cases[] = {
-      {"worked example", {{"A1", 250}, {"A1", 150}, {"B2", 250}}, {291, 109, 250},
+      {"worked example",
+       {{"A1", 250}, {"A1", 150}, {"B2", 250}},
+       {291, 109, 250},
        "SAME\nDIFF\nSIZE:1  ai:1\ntotal:550\n"},
-      {"last group traces each ride", {{"A1", 100}, {"A1", 100}, {"A1", 100}}, {150, 100, 50},
+      {"last group traces each ride",
+       {{"A1", 100}, {"A1", 100}, {"A1", 100}},
+       {150, 100, 50},
        "SAME\nSAME\nSIZE:2  ai:1\ntotal:600\n"
        "fee:300\ntemp:300\nfee:300\ntemp:200\nfee:300\ntemp:100\n"},
-      {"positive halves go up", {{"K", 1}, {"K", 1}, {"K", 1}, {"Z", 9}}, {2, 1, 1, 9},
+      {"positive halves go up",
+       {{"K", 1}, {"K", 1}, {"K", 1}, {"Z", 9}},
+       {2, 1, 1, 9},
        "SAME\nSAME\nDIFF\nSIZE:2  ai:2\ntotal:6\n"},
-      {"negative halves go down", {{"K", -1}, {"K", -1}, {"K", -1}, {"Z", 9}}, {-2, -1, -1, 9},
+      {"negative halves go down",
+       {{"K", -1}, {"K", -1}, {"K", -1}, {"Z", 9}},
+       {-2, -1, -1, 9},
        "SAME\nSAME\nDIFF\nSIZE:2  ai:2\ntotal:-6\n"},
-      {"groups of one", {{"A1", 5}, {"B2", 6}, {"C3", 7}}, {5, 6, 7},
-       "DIFF\none\nDIFF\none\n"},
+      {"groups of one", {{"A1", 5}, {"B2", 6}, {"C3", 7}}, {5, 6, 7}, "DIFF\none\nDIFF\none\n"},
       {"a single ride", {{"A1", 5}}, {5}, ""},
-      {"zero weights keep their fees", {{"A1", 2}, {"A1", -1}, {"B2", 5}}, {2, -1, 5},
+      {"zero weights keep their fees",
+       {{"A1", 2}, {"A1", -1}, {"B2", 5}},
+       {2, -1, 5},
        "SAME\nDIFF\nSIZE:1  ai:1\ntotal:0\n"},
-      {"zero weights in the last group", {{"A1", 0}, {"A1", 0}}, {0, 0},
+      {"zero weights in the last group",
+       {{"A1", 0}, {"A1", 0}},
+       {0, 0},
        "SAME\nSIZE:1  ai:0\ntotal:0\n"},
-      {"a share beyond 32 bits keeps the fees", {{"A1", 40000001}, {"A1", -20000000}},
+      {"a share beyond 32 bits keeps the fees",
+       {{"A1", 40000001}, {"A1", -20000000}},
        {40000001, -20000000},
        "SAME\nSIZE:1  ai:0\ntotal:1\nfee:20000001\ntemp:20000001\nfee:20000001\ntemp:-20000000\n"},
   };
