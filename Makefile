@@ -1,5 +1,5 @@
 # The README's two commands. CMake presets do the real work.
-.PHONY: all demo test sanitize fuzz bench clean
+.PHONY: all demo test sanitize fuzz bench lint clean
 
 all: test
 
@@ -39,6 +39,15 @@ bench:
 	cmake --build --preset bench
 	build/bench/bench/stages_bench
 	build/bench/bench/whole_run build/bench/fare-settle build/bench/bench/floor $(PAIRS)
+
+# clang-tidy and cppcheck on the program's code, clang-format on the tree.
+SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp
+lint:
+	cmake --preset debug >/dev/null
+	clang-tidy -p build/debug --quiet src/*.cpp
+	cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
+	  --std=c++20 -q -I src src
+	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
 	rm -rf build

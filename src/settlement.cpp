@@ -1,6 +1,7 @@
 // Settlement: fee apportionment within each journey and the company ledgers.
 #include "settlement.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -106,14 +107,9 @@ void apportionFees(RideInfo* t) {
 }
 
 int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
-  size_t timeLength = std::strlen(ride.lt);
-  size_t wordLength = std::strlen(word);
-  char* p = line;
-  std::memcpy(p, ride.lt, timeLength);
-  p += timeLength;
+  char* p = std::copy_n(ride.lt, std::strlen(ride.lt), line);
   *p++ = ',';
-  std::memcpy(p, word, wordLength);
-  p += wordLength;
+  p = std::copy_n(word, std::strlen(word), p);
   *p++ = ',';
   p = std::to_chars(p, line + LEDGER_LINE, ride.fee).ptr;
   *p++ = '\n';
