@@ -39,6 +39,11 @@ bench:
 	cmake --build --preset bench
 	build/bench/bench/stages_bench
 	build/bench/bench/whole_run build/bench/fare-settle build/bench/bench/floor $(PAIRS)
+	@if command -v valgrind >/dev/null; then \
+	  rm -rf build/bench/one && build/bench/bench/whole_run --batch 1 build/bench/one && \
+	  cd build/bench/one && valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+	    ../fare-settle 2>&1 >/dev/null | sed -n 's/.*Collected : /one journey  instructions: /p'; \
+	fi
 
 # clang-tidy and cppcheck on the program's code, clang-format on the tree.
 SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp

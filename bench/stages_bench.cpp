@@ -92,7 +92,7 @@ BENCHMARK(BM_ApportionFees)->Arg(1)->Arg(37);
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-  benchmark::ConsoleReporter reporter;
+  benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_None);
   reporter.SetOutputStream(&std::cerr);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);

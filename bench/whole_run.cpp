@@ -1,6 +1,7 @@
 // Times whole runs of fare-settle against the floor program on the two full
 // batches, in pairs, and prints the median ratio of each batch.
 // Usage: whole_run FARE_SETTLE FLOOR [PAIRS]
+//        whole_run --batch JOURNEYS DIR   (only writes a batch's tap files)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -56,15 +57,19 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+void writeBatch(int journeys) {
+  TapFiles files = makeBatch(journeys);
+  std::ofstream("metro.txt", std::ios::binary) << files.metro;
+  std::ofstream("bus.txt", std::ios::binary) << files.bus;
+}
+
 void compare(const char* name, int journeys, const std::string& fareSettle,
              const std::string& floorProgram, int pairs) {
   std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("fare-settle-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);
-  TapFiles files = makeBatch(journeys);
-  std::ofstream("metro.txt", std::ios::binary) << files.metro;
-  std::ofstream("bus.txt", std::ios::binary) << files.bus;
+  writeBatch(journeys);
 
   // One run tells the floor how many bytes and appends to make.
   timedRun({fareSettle}, "trace.out");
@@ -94,6 +99,12 @@ void compare(const char* name, int journeys, const std::string& fareSettle,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--batch") {
+    std::filesystem::create_directories(argv[3]);
+    std::filesystem::current_path(argv[3]);
+    writeBatch(std::atoi(argv[2]));
+    return 0;
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: whole_run FARE_SETTLE FLOOR [PAIRS]\n");
     return 2;
