@@ -53,11 +53,22 @@ int checkedLines(const char* name, const char* word) {
   return lines;
 }
 
+char runDirectory[] = "/tmp/fare-settle-fuzz-XXXXXX";
+
+// Leaves nothing behind in the temporary directory when the fuzzer exits.
+void removeRunDirectory() {
+  std::remove("metro.txt");
+  std::remove("bus.txt");
+  std::remove("busCompany.txt");
+  std::remove("metroCompany.txt");
+  rmdir(runDirectory);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static char dir[] = "/tmp/fare-settle-fuzz-XXXXXX";
-  if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+  if (mkdtemp(runDirectory) == nullptr || chdir(runDirectory) != 0) std::abort();
+  std::atexit(removeRunDirectory);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   return 0;
 }
