@@ -19,9 +19,11 @@ namespace {
 
 // A record's dump block is composed here and written with one call: the
 // trace is mostly these blocks, and one write per piece would dominate the run.
+// Only the first `length` bytes of `text` are ever read, so it needs no
+// clearing.
 struct Block {
   char text[512];
-  size_t length;
+  size_t length = 0;
 };
 
 void add(Block* b, const char* s, size_t n) {
@@ -70,7 +72,7 @@ void putBlock(const Block& b) {
 }  // namespace
 
 void putTrace(const char* label, long long value, const char* end) {
-  Block b = {{}, 0};
+  Block b;
   addText(&b, label);
   addNumber(&b, value);
   addText(&b, end);
@@ -79,8 +81,8 @@ void putTrace(const char* label, long long value, const char* end) {
 
 void printTaps(const TermInfo* infos) {
   for (int i = 0; i < tapCount; i++) {
-    Block b = {{}, 1};
-    b.text[0] = '\n';
+    Block b;
+    add(&b, "\n", 1);
     addTextLine(&b, i, "lt", infos[i].lt);
     addNumberLine(&b, i, "tr", infos[i].tr);
     addNumberLine(&b, i, "io", infos[i].io);
@@ -92,8 +94,8 @@ void printTaps(const TermInfo* infos) {
 
 void printRides(const RideInfo* t) {
   for (int i = 0; i < rideCount; i++) {
-    Block b = {{}, 1};
-    b.text[0] = '\n';
+    Block b;
+    add(&b, "\n", 1);
     addTextLine(&b, i, "lt", t[i].lt);
     addNumberLine(&b, i, "tr", t[i].tr);
     addNumberLine(&b, i, "fee", t[i].fee);
