@@ -17,11 +17,12 @@ constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\
 // IN OUT 이 아닙니다: "neither IN nor OUT"
 constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
 
-enum LineRead { LINE_READ, LINE_END, LINE_ERROR, LINE_TOO_LONG, LINE_NUL };
+enum LineRead { LINE_READ, LINE_END, LINE_ERROR };
 
 // Reads one line into termInput without its line end (LF, or CR LF, or the
-// end of the file). An over-long line is consumed to its end and refused.
-LineRead readLine(FILE* in, char* termInput) {
+// end of the file). An over-long line is consumed to its end; *verdict says
+// whether the line can be parsed (TAP_STORED) or why it is refused.
+LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   int n = 0;
   bool tooLong = false;
   bool nul = false;
@@ -36,9 +37,8 @@ LineRead readLine(FILE* in, char* termInput) {
   if (c == EOF && std::ferror(in)) return LINE_ERROR;
   if (c == EOF && n == 0) return LINE_END;
   if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
-  if (tooLong || n > MAX_LINE) return LINE_TOO_LONG;
-  if (nul) return LINE_NUL;
-  termInput[n] = '\0';
+  termInput[n] = '\0';  // n is at most 49
+  *verdict = tooLong || n > MAX_LINE ? TAP_LINE_TOO_LONG : nul ? TAP_NUL_BYTE : TAP_STORED;
   return LINE_READ;
 }
 
@@ -143,7 +143,8 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
   for (;;) {
-    LineRead got = readLine(in, termInput);
+    TapLine result = TAP_STORED;
+    LineRead got = readLine(in, termInput, &result);
     if (got == LINE_END) return;
     if (got == LINE_ERROR) {
       std::perror(missingMessage);
@@ -154,9 +155,6 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
       putText(fullMessage);
       continue;
     }
-    TapLine result = got == LINE_TOO_LONG ? TAP_LINE_TOO_LONG
-                     : got == LINE_NUL    ? TAP_NUL_BYTE
-                                          : TAP_STORED;
     bool modeKnown = true;
     bool directionKnown = true;
     if (result == TAP_STORED)
