@@ -1,6 +1,7 @@
 // The tables' counts and the console dumps of the tap and ride tables.
 #include "records.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -8,11 +9,24 @@
 int tapCount = 0;
 int rideCount = 0;
 
-// The trace has nowhere to report its own failed writes, and the run goes on
-// whatever becomes of it, so their results are ignored.
+// The run goes on whatever becomes of the trace; its first failed write is
+// remembered and reported once, when the run ends.
+static int traceError = 0;
+
+static void noteTraceFailure() {
+  if (traceError == 0) traceError = errno != 0 ? errno : EIO;
+}
 
 void putText(const char* s) {
-  (void)std::fputs(s, stdout);
+  if (std::fputs(s, stdout) == EOF) noteTraceFailure();
+}
+
+void finishTrace() {
+  if (std::fflush(stdout) != 0) noteTraceFailure();
+  if (traceError == 0 && std::ferror(stdout)) traceError = EIO;
+  if (traceError == 0) return;
+  errno = traceError;
+  std::perror("standard output");
 }
 
 namespace {
@@ -26,9 +40,13 @@ struct Block {
   size_t length = 0;
 };
 
+void putBlock(const Block& b) {
+  if (std::fwrite(b.text, 1, b.length, stdout) != b.length) noteTraceFailure();
+}
+
 void add(Block* b, const char* s, size_t n) {
   if (b->length + n > sizeof b->text) {  // never with bounded fields; kept safe anyway
-    (void)std::fwrite(b->text, 1, b->length, stdout);
+    putBlock(*b);
     b->length = 0;
   }
   std::memcpy(b->text + b->length, s, n);
@@ -63,10 +81,6 @@ void addTextLine(Block* b, int i, const char* field, const char* value) {
   addLabel(b, i, field);
   addText(b, value);
   add(b, "\n", 1);
-}
-
-void putBlock(const Block& b) {
-  (void)std::fwrite(b.text, 1, b.length, stdout);
 }
 
 }  // namespace

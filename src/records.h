@@ -39,4 +39,8 @@ void printRides(const RideInfo* t);
 void putText(const char* s);
 void putTrace(const char* label, long long value, const char* end);
 
+// Flushes the trace and, if any of it could not be written, says so once on
+// standard error ("standard output: No space left on device").
+void finishTrace();
+
 #endif  // FARE_SETTLE_RECORDS_H_

@@ -1,7 +1,12 @@
 // Settlement: fee apportionment within each journey and the company ledgers.
 #include "settlement.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -67,20 +72,6 @@ void apportionGroup(RideInfo* t, int first, int last, int ai, bool traceRides) {
   }
 }
 
-// Appends one line. The line is far shorter than the stream's buffer, so it
-// leaves in the single write of the close, and runs appending at the same
-// time never interleave inside a line.
-void appendLine(const char* path, const char* line, int length) {
-  FILE* ledger = std::fopen(path, "a+");
-  if (ledger == nullptr) {
-    std::perror(path);
-    return;
-  }
-  bool written =
-      std::fwrite(line, 1, static_cast<size_t>(length), ledger) == static_cast<size_t>(length);
-  if (std::fclose(ledger) != 0 || !written) std::perror(path);
-}
-
 }  // namespace
 
 int roundHalfAway(double x) {
@@ -116,11 +107,160 @@ int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
   return static_cast<int>(p - line);
 }
 
-void writeLedgers(const RideInfo* t) {
-  char line[LEDGER_LINE];
-  for (int i = 0; i < rideCount; i++) {
-    bool bus = t[i].tr == MODE_BUS;
-    int length = formatLedgerLine(t[i], bus ? "BUS" : "METRO", line);
-    appendLine(bus ? "busCompany.txt" : "metroCompany.txt", line, length);
+namespace {
+
+// A company ledger, and what this run has learnt of it.
+struct Ledger {
+  const char* path;
+  const char* word;
+  bool appended = false;      // a line of this run reached the file
+  bool created = false;       // this run created the file
+  bool tornReported = false;  // its unfinished last line has been reported
+  dev_t dev = 0;              // where this run's last line left the file
+  ino_t ino = 0;
+  off_t end = -1;
+};
+
+void report(const char* path, int error) {
+  errno = error;
+  std::perror(path);
+}
+
+// Opens the ledger for appending, creating it when absent. A FIFO is opened
+// write-only and non-blocking, so that one with no reader fails (ENXIO)
+// instead of swallowing the line or hanging the run.
+int openLedger(Ledger* ledger, struct stat* st) {
+  const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(ledger->path, flags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(ledger->path, flags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) fd = open(ledger->path, flags | O_CREAT, 0666);
+    if (fd >= 0) ledger->created = true;
   }
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0) {
+    int error = errno;
+    (void)close(fd);
+    errno = error;
+    return -1;
+  }
+  if (S_ISFIFO(st->st_mode)) {
+    (void)close(fd);  // opened for reading too, the FIFO would always have a reader: us
+    fd = open(ledger->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    st->st_mode = S_IFIFO;  // whatever stands there now gets a plain write
+  }
+  return fd;
+}
+
+bool writeAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Takes the whole-file write lock that every cooperating run takes before it
+// appends. Without lock support the line is still appended in one write.
+void lockWhole(int fd) {
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  while (fcntl(fd, F_SETLKW, &whole) != 0 && errno == EINTR) {
+  }
+}
+
+// Whether the locked ledger of size st.st_size > 0 ends with a line end:
+// known without a read when it is as this run's last line left it.
+bool endsWithLineEnd(const Ledger& ledger, int fd, const struct stat& st) {
+  if (st.st_dev == ledger.dev && st.st_ino == ledger.ino && st.st_size == ledger.end) return true;
+  char last = '\n';
+  return pread(fd, &last, 1, st.st_size - 1) != 1 || last == '\n';
+}
+
+// Appends to a locked regular file: the line lands whole, or the file is cut
+// back to its size before the write and the loss reported. An unfinished
+// last line, left by an interrupted run or a hand edit, is kept and closed
+// with a line end of the run's own rather than glued to.
+void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
+  lockWhole(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    report(ledger->path, errno);
+    return;
+  }
+  const char* bytes = text + 1;
+  size_t size = static_cast<size_t>(length);
+  if (st.st_size > 0 && !endsWithLineEnd(*ledger, fd, st)) {
+    bytes = text;
+    size++;
+    if (!ledger->tornReported) {
+      ledger->tornReported = true;
+      std::fprintf(stderr, "%s: last line is unfinished; new lines start on a line of their own\n",
+                   ledger->path);
+    }
+  }
+  if (!writeAll(fd, bytes, size)) {
+    int error = errno;
+    if (ftruncate(fd, st.st_size) != 0) report(ledger->path, errno);
+    report(ledger->path, error);
+    return;
+  }
+  ledger->appended = true;
+  ledger->dev = st.st_dev;
+  ledger->ino = st.st_ino;
+  ledger->end = st.st_size + static_cast<off_t>(size);
+}
+
+// Appends one ledger line; `text` is a line end followed by the line of
+// `length` bytes, so that a line end of its own can go out in the same write.
+// Anything that keeps the line from the ledger is reported on standard error.
+void appendLine(Ledger* ledger, const char* text, int length) {
+  struct stat st;
+  int fd = openLedger(ledger, &st);
+  if (fd < 0) {
+    report(ledger->path, errno);
+    return;
+  }
+  if (S_ISREG(st.st_mode))
+    appendLocked(ledger, fd, text, length);
+  else if (!writeAll(fd, text + 1, static_cast<size_t>(length)))
+    report(ledger->path, errno);
+  if (close(fd) != 0) report(ledger->path, errno);  // also releases the lock
+}
+
+// Puts a ledger this run appended to on stable storage.
+void flushLedger(const Ledger& ledger) {
+  if (!ledger.appended) return;
+  int fd = open(ledger.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) report(ledger.path, errno);
+  if (fd >= 0) (void)close(fd);
+}
+
+// A ledger this run created is durable only once its directory entry is.
+void flushDirectory() {
+  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) report("working directory", errno);
+  if (fd >= 0) (void)close(fd);
+}
+
+}  // namespace
+
+void writeLedgers(const RideInfo* t) {
+  Ledger ledgers[] = {{"busCompany.txt", "BUS"}, {"metroCompany.txt", "METRO"}};
+  char text[LEDGER_LINE + 1];  // a line end of its own, then the line
+  text[0] = '\n';
+  for (int i = 0; i < rideCount; i++) {
+    Ledger* ledger = &ledgers[t[i].tr == MODE_BUS ? 0 : 1];
+    int length = formatLedgerLine(t[i], ledger->word, text + 1);
+    appendLine(ledger, text, length);
+  }
+  for (const Ledger& ledger : ledgers) flushLedger(ledger);
+  if (ledgers[0].created || ledgers[1].created) flushDirectory();
 }

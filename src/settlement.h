@@ -19,9 +19,10 @@ constexpr int LEDGER_LINE = 48;  // "lt,METRO,-2147483648\n" at the longest
 // Lays out the ledger line "lt,WORD,fee\n" in `line`; returns its length.
 int formatLedgerLine(const RideInfo& ride, const char* word, char* line);
 
-// Appends every ride to "busCompany.txt" (mode BUS) or "metroCompany.txt",
-// one open, one write and one close per ride. A ledger that cannot be
-// opened or written is reported on standard error and the run goes on.
+// Appends every ride to "busCompany.txt" (mode BUS) or "metroCompany.txt".
+// Each line lands whole, under a whole-file lock, or is absent and reported
+// on standard error; the ledgers appended to are flushed to stable storage
+// before it returns. The run goes on whatever fails.
 void writeLedgers(const RideInfo* t);
 
 #endif  // FARE_SETTLE_SETTLEMENT_H_

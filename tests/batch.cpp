@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,19 +64,38 @@ struct Started {
   std::string errPath;
 };
 
-// Starts args[0] in dir with stdout and stderr going to files of their own.
-Started start(const std::string& dir, std::vector<const char*> args) {
+// Starts args[0] in dir with stdout and stderr going to files of their own,
+// or as the options say.
+Started start(const std::string& dir, std::vector<const char*> args,
+              const RunOptions& options = {}) {
   static int serial = 0;
   std::string base = dir + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
   Started s{-1, base + ".out", base + ".err"};
   args.push_back(nullptr);
   s.pid = fork();
   if (s.pid == 0) {
-    int out = open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const char* outPath = options.stdoutTo != nullptr ? options.stdoutTo : s.outPath.c_str();
+    int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
     dup2(out, 1);
     dup2(err, 2);
+    close(out);
+    close(err);
+    if (options.closeStdin) close(0);
+    if (options.closeStdout) close(1);
+    int pipeEnds[2];
+    if (options.stdoutPipeWithNoReader) {
+      if (pipe(pipeEnds) != 0) _exit(127);
+      dup2(pipeEnds[1], 1);
+      close(pipeEnds[0]);
+      close(pipeEnds[1]);
+    }
+    if (options.fileSizeLimit >= 0) {
+      rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
+                      static_cast<rlim_t>(options.fileSizeLimit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
     execvp(args[0], const_cast<char* const*>(args.data()));
     _exit(127);
   }
@@ -105,10 +125,10 @@ RunResult Batch::runCommand(const std::vector<const char*>& args) const {
   return finish(start(dir_, args));
 }
 
-RunResult Batch::run(const char* arg) const {
+RunResult Batch::run(const RunOptions& options) const {
   std::vector<const char*> args = {FARE_SETTLE_BIN};
-  if (arg != nullptr) args.push_back(arg);
-  return runCommand(args);
+  if (options.arg != nullptr) args.push_back(options.arg);
+  return finish(start(dir_, args, options));
 }
 
 std::vector<RunResult> Batch::runTogether(int n) const {

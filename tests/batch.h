@@ -15,6 +15,16 @@ struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit
 };
 
+// How a run's process is set up before fare-settle starts.
+struct RunOptions {
+  const char* arg = nullptr;       // one command-line argument
+  long long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes; -1 leaves it
+  const char* stdoutTo = nullptr;  // a path for standard output instead of a capture file
+  bool closeStdin = false;
+  bool closeStdout = false;
+  bool stdoutPipeWithNoReader = false;
+};
+
 // A scratch working directory, removed with everything in it at the end.
 class Batch {
  public:
@@ -30,8 +40,8 @@ class Batch {
   void mkdir(const std::string& name) const;
   bool exists(const std::string& name) const;
 
-  // Runs fare-settle here with the given arguments.
-  RunResult run(const char* arg = nullptr) const;
+  // Runs fare-settle here.
+  RunResult run(const RunOptions& options = {}) const;
 
   // Runs `program` with `args` here and waits for it.
   RunResult runCommand(const std::vector<const char*>& args) const;

@@ -1,9 +1,12 @@
 // Whole runs of the built binary: trace, error reports, exit status, ledgers.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -134,6 +137,9 @@ TEST(Run, LedgerThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
          std::filesystem::create_symlink("/dev/full", b.path("busCompany.txt"));
        },
        "busCompany.txt: No space left on device\n"},
+      {"a FIFO with no reader",
+       [](const Batch& b) { ASSERT_EQ(mkfifo(b.path("busCompany.txt").c_str(), 0600), 0); },
+       "busCompany.txt: No such device or address\n"},
   };
   for (const Case& c : cases) {
     Batch b;
@@ -200,7 +206,7 @@ TEST(Run, ArgumentsMakeNoDifference) {
   Batch b;
   b.write("metro.txt", "08:10 METRO IN 250 A1\n");
   RunResult plain = b.run();
-  RunResult withArg = b.run("--help");
+  RunResult withArg = b.run({.arg = "--help"});
   EXPECT_EQ(plain.out, withArg.out);
   EXPECT_EQ(plain.err, withArg.err);
   EXPECT_EQ(withArg.status, 0);
@@ -328,8 +334,8 @@ std::vector<std::string> sortedLines(const std::string& bytes) {
   return lines;
 }
 
-TEST(ConcurrentRuns, EightRunsAppendEveryLineWhole) {
-  const int runs = 8;
+TEST(ConcurrentRuns, ThirtyTwoRunsAppendEveryLineWhole) {
+  const int runs = 32;
   Batch b;
   std::vector<std::string> bus, metro;
   b.write("metro.txt", fullBatch(&bus, &metro));
@@ -347,6 +353,167 @@ TEST(ConcurrentRuns, EightRunsAppendEveryLineWhole) {
   std::sort(expectMetro.begin(), expectMetro.end());
   EXPECT_EQ(sortedLines(b.read("busCompany.txt")), expectBus);
   EXPECT_EQ(sortedLines(b.read("metroCompany.txt")), expectMetro);
+}
+
+// The ledgers as a model says a file-size limit leaves them: each line lands
+// whole while it fits, and every other ride is reported.
+struct LimitModel {
+  std::string bus, metro, err;
+};
+
+LimitModel underLimit(const std::string& bus, const std::string& metro, size_t limit) {
+  LimitModel m{bus, metro, ""};
+  const std::pair<std::string*, const char*> rides[] = {
+      {&m.metro, "metroCompany.txt|08:10,METRO,291\n"},
+      {&m.bus, "busCompany.txt|09:00,BUS,109\n"},
+      {&m.bus, "busCompany.txt|07:00,BUS,250\n"}};
+  for (const auto& [ledger, text] : rides) {
+    std::string name(text, std::strchr(text, '|'));
+    std::string line(std::strchr(text, '|') + 1);
+    if (ledger->size() + line.size() <= limit)
+      *ledger += line;
+    else
+      m.err += name + ": File too large\n";
+  }
+  return m;
+}
+
+TEST(LedgerFaults, FileSizeLimitAtEveryOffsetLeavesOnlyWholeLines) {
+  // Earlier lines fill both ledgers to 4480 bytes, past the trace's size, so
+  // the limit only ever falls inside a ledger line.
+  std::string bus, metro;
+  for (int i = 0; i < 320; i++) bus += kEarlierBus;
+  for (int i = 0; i < 280; i++) metro += kEarlierMetro;
+  ASSERT_EQ(bus.size(), metro.size());
+  for (size_t limit = bus.size(); limit <= bus.size() + 30; limit++) {
+    Batch b;
+    writeWorkedExample(b);
+    b.write("busCompany.txt", bus);
+    b.write("metroCompany.txt", metro);
+    RunResult r = b.run({.fileSizeLimit = static_cast<long long>(limit)});
+    LimitModel expected = underLimit(bus, metro, limit);
+    EXPECT_EQ(r.status, 0) << limit;
+    EXPECT_EQ(r.err, expected.err) << limit;
+    EXPECT_EQ(b.read("busCompany.txt"), expected.bus) << limit;
+    EXPECT_EQ(b.read("metroCompany.txt"), expected.metro) << limit;
+  }
+}
+
+TEST(LedgerFaults, UnfinishedLastLineIsClosedNeverGluedTo) {
+  Batch b;
+  writeWorkedExample(b);
+  b.write("busCompany.txt", "06:00,BUS,1");  // a run killed inside its write
+  b.write("metroCompany.txt", "hand edit");
+  RunResult r = b.run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "metroCompany.txt: last line is unfinished; new lines start on a line of their own\n"
+            "busCompany.txt: last line is unfinished; new lines start on a line of their own\n");
+  EXPECT_EQ(b.read("busCompany.txt"), "06:00,BUS,1\n09:00,BUS,109\n07:00,BUS,250\n");
+  EXPECT_EQ(b.read("metroCompany.txt"), "hand edit\n08:10,METRO,291\n");
+}
+
+TEST(LedgerFaults, StandardStreamsClosedOrFailingLeaveTheLedgersExact) {
+  struct Case {
+    const char* scenario;
+    RunOptions options;
+    const char* err;
+  } cases[] = {
+      {"stdin and stdout closed", {.closeStdin = true, .closeStdout = true}, ""},
+      {"stdout on a full device",
+       {.stdoutTo = "/dev/full"},
+       "standard output: No space left on device\n"},
+      {"stdout a pipe nobody reads",
+       {.stdoutPipeWithNoReader = true},
+       "standard output: Broken pipe\n"},
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    writeWorkedExample(b);
+    writeEarlierLedgers(b);
+    RunResult r = b.run(c.options);
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(r.err, c.err) << c.scenario;
+    EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "09:00,BUS,109\n07:00,BUS,250\n")
+        << c.scenario;
+    EXPECT_EQ(b.read("metroCompany.txt"), std::string(kEarlierMetro) + "08:10,METRO,291\n")
+        << c.scenario;
+  }
+}
+
+// Lines of `bytes` that start with `prefix`.
+int countLines(const std::string& bytes, const std::string& prefix) {
+  int n = 0;
+  for (size_t at = 0; at < bytes.size(); at = bytes.find('\n', at) + 1) {
+    if (bytes.compare(at, prefix.size(), prefix) == 0) n++;
+    if (bytes.find('\n', at) == std::string::npos) break;
+  }
+  return n;
+}
+
+TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryWhenCreated) {
+  Batch probe;
+  if (probe.runCommand({"strace", "-o", "/dev/null", "true"}).status != 0)
+    GTEST_SKIP() << "strace cannot run here; flushing not checked";
+  struct Case {
+    const char* scenario;
+    bool earlierLedgers;
+    int fsyncs;
+  } cases[] = {{"ledgers created by the run", false, 3}, {"ledgers already there", true, 2}};
+  for (const Case& c : cases) {
+    Batch b;
+    writeWorkedExample(b);
+    if (c.earlierLedgers) writeEarlierLedgers(b);
+    RunResult r = b.runCommand({"strace", "-f", "-e", "trace=fsync", FARE_SETTLE_BIN});
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(countLines(r.err, "fsync("), c.fsyncs) << c.scenario << "\n" << r.err;
+    EXPECT_EQ(countLines(b.read("busCompany.txt"), "09:00,BUS,109"), 1) << c.scenario;
+  }
+}
+
+// A small tmpfs mounted over the batch directory, where the test may mount.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const Batch& b) : dir_(b.dir()) {
+    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_;
+};
+
+TEST(LedgerFaults, FullDiskLeavesOnlyWholeLinesAndReportsTheRest) {
+  Batch b;
+  SmallDisk disk(b);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); not checked";
+  std::vector<std::string> bus, metro;
+  b.write("metro.txt", fullBatch(&bus, &metro));
+  b.write("bus.txt", "");
+  // Each ledger has room for a few lines in its last page, then the disk is full.
+  std::string earlierBus, earlierMetro;
+  while (earlierBus.size() < 4000) earlierBus += kEarlierBus;
+  while (earlierMetro.size() < 4000) earlierMetro += kEarlierMetro;
+  b.write("busCompany.txt", earlierBus);
+  b.write("metroCompany.txt", earlierMetro);
+  b.write("filler", std::string(12 * 1024, 'f'));
+  RunResult r = b.run();
+  EXPECT_EQ(r.status, 0);
+  int busAdded = expectKeptAndWhole(b, "busCompany.txt", earlierBus, "BUS");
+  int metroAdded = expectKeptAndWhole(b, "metroCompany.txt", earlierMetro, "METRO");
+  int busLost = countLines(r.err, "busCompany.txt: No space left on device");
+  int metroLost = countLines(r.err, "metroCompany.txt: No space left on device");
+  EXPECT_EQ(busAdded + busLost, 50);
+  EXPECT_EQ(metroAdded + metroLost, 50);
+  EXPECT_GT(busLost, 0);
+  EXPECT_GT(metroLost, 0);
+  EXPECT_EQ(countLines(r.err, ""), busLost + metroLost) << r.err;
 }
 
 TEST(HeapUse, OnlyTheStreamsTheRunOpens) {
