@@ -202,8 +202,9 @@ void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
     size++;
     if (!ledger->tornReported) {
       ledger->tornReported = true;
-      std::fprintf(stderr, "%s: last line is unfinished; new lines start on a line of their own\n",
-                   ledger->path);
+      (void)std::fprintf(stderr,
+                         "%s: last line is unfinished; new lines start on a line of their own\n",
+                         ledger->path);
     }
   }
   if (!writeAll(fd, bytes, size)) {
