@@ -21,15 +21,18 @@ void writeFile(const char* name, const uint8_t* data, size_t size) {
   std::fclose(f);
 }
 
-// A ledger line is "time,WORD,fee\n"; the time may itself hold commas.
+// A ledger line is "time,WORD,fee\n": three fields, the time holding
+// neither a comma nor a control byte.
 bool wholeLine(char* line, const char* word) {
   char* end = std::strchr(line, '\n');
   if (end == nullptr || end[1] != '\0') return false;
   *end = '\0';
+  for (const char* p = line; *p != '\0'; p++)
+    if ((*p > 0 && *p < 0x20 && *p != '\t') || *p == 0x7F) return false;
   char* fee = std::strrchr(line, ',');
   if (fee == nullptr) return false;
   *fee++ = '\0';
-  char* company = std::strrchr(line, ',');
+  char* company = std::strchr(line, ',');
   if (company == nullptr || std::strcmp(company + 1, word) != 0) return false;
   if (*fee == '-') fee++;
   if (*fee == '\0') return false;

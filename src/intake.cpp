@@ -19,16 +19,25 @@ constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\x
 
 enum LineRead { LINE_READ, LINE_END, LINE_ERROR };
 
-// Reads one line into termInput without its line end (LF, or CR LF, or the
-// end of the file). An over-long line is consumed to its end; *verdict says
-// whether the line can be parsed (TAP_STORED) or why it is refused.
+// A byte that could forge a line or drive the terminal through the trace.
+// The tab is part of a field; a NUL has a refusal of its own.
+bool isControl(int c) {
+  return (c > 0 && c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+// Reads one line into termInput without its line end (LF, CR LF, or the
+// end of the file, where a last CR counts as the line end too). An
+// over-long line is consumed to its end; *verdict says whether the line can
+// be parsed (TAP_STORED) or why it is refused.
 LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   int n = 0;
   bool tooLong = false;
   bool nul = false;
+  int controls = 0;
   int c;
   while ((c = std::getc(in)) != EOF && c != '\n') {
     if (c == '\0') nul = true;
+    if (isControl(c)) controls++;
     if (n < MAX_LINE + 1)
       termInput[n++] = static_cast<char>(c);
     else
@@ -36,9 +45,15 @@ LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   }
   if (c == EOF && std::ferror(in)) return LINE_ERROR;
   if (c == EOF && n == 0) return LINE_END;
-  if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
+  if (!tooLong && n > 0 && termInput[n - 1] == '\r') {
+    n--;
+    controls--;
+  }
   termInput[n] = '\0';  // n is at most 49
-  *verdict = tooLong || n > MAX_LINE ? TAP_LINE_TOO_LONG : nul ? TAP_NUL_BYTE : TAP_STORED;
+  *verdict = tooLong || n > MAX_LINE ? TAP_LINE_TOO_LONG
+             : nul                   ? TAP_NUL_BYTE
+             : controls > 0          ? TAP_CONTROL_BYTE
+                                     : TAP_STORED;
   return LINE_READ;
 }
 
@@ -63,10 +78,14 @@ const char* refusalText(TapLine why) {
       return "line longer than 48 characters";
     case TAP_NUL_BYTE:
       return "line holds a NUL byte";
+    case TAP_CONTROL_BYTE:
+      return "line holds a control byte";
     case TAP_FEW_FIELDS:
       return "fewer than five fields";
     case TAP_TIME_TOO_LONG:
       return "time longer than 19 characters";
+    case TAP_TIME_COMMA:
+      return "time holds a comma";
     case TAP_KEY_TOO_LONG:
       return "journey key longer than 7 characters";
     case TAP_AMOUNT_OUT_OF_RANGE:
@@ -112,6 +131,7 @@ TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* dir
   int n = nextField(&cursor, tempchar);
   if (n == 0) return TAP_FEW_FIELDS;
   if (n > MAX_TIME) return TAP_TIME_TOO_LONG;
+  if (std::memchr(tempchar, ',', static_cast<size_t>(n)) != nullptr) return TAP_TIME_COMMA;
   std::memcpy(parsed.lt, tempchar, static_cast<size_t>(n) + 1);
 
   if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;

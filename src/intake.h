@@ -12,8 +12,10 @@ enum TapLine {
   TAP_STORED,
   TAP_LINE_TOO_LONG,
   TAP_NUL_BYTE,
+  TAP_CONTROL_BYTE,
   TAP_FEW_FIELDS,
   TAP_TIME_TOO_LONG,
+  TAP_TIME_COMMA,
   TAP_KEY_TOO_LONG,
   TAP_AMOUNT_OUT_OF_RANGE,
 };
@@ -29,7 +31,8 @@ long long readDecimal(const char* text, long long cap);
 bool parseAmount(const char* text, int* amount);
 
 // Accepts "time mode direction amount key", blank-separated, anything after
-// the key ignored. Fills *tap only on success; an unknown mode or direction
+// the key ignored, the time without a comma (it goes into comma-separated
+// ledger lines). Fills *tap only on success; an unknown mode or direction
 // word leaves 0 in its field and clears *modeKnown or *directionKnown.
 TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown);
 

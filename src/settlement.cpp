@@ -61,7 +61,6 @@ void apportionGroup(RideInfo* t, int first, int last, int ai, bool traceRides) {
   putTrace("", ai, "\n");
   measure(t, &g);
   putTrace("total:", g.weights, "\n");
-  if (g.weights == 0) return;
   bool apportioned = computeShares(&g);
   for (int i = first; i <= last; i++) {
     if (traceRides) {

@@ -80,6 +80,7 @@ TEST(ParseTapLine, RefusesWhatDoesNotFitAndLeavesTheTapAlone) {
       {"01234567890123456789 BUS IN 1 K", TAP_TIME_TOO_LONG},
       {"08:10 BUS IN 1 12345678", TAP_KEY_TOO_LONG},
       {"08:10 BUS IN 10000001 K", TAP_AMOUNT_OUT_OF_RANGE},
+      {"1:1,METRO,9999 BUS IN 5 K1", TAP_TIME_COMMA},
   };
   for (const Case& c : cases) {
     TermInfo tap;
@@ -118,10 +119,11 @@ TEST(ReadTaps, LineEndsDoNotChangeTheTaps) {
 }
 
 TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
-  const std::string tooLong = "08:10 METRO IN 250 A1 " + std::string(60, 'x');
-  const std::string input = "\n" + tooLong + "\n08:10 BUS IN 1 K\n" +
-                            std::string("08:10 BUS IN 1 \0K\n", 18) +
-                            "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n";
+  const std::string tooLong = "08:10 METRO IN 250 A1 " + std::string(27, 'x');
+  ASSERT_EQ(tooLong.size(), 49u);  // one past the longest line
+  const std::string input =
+      "\n" + tooLong + "\n08:10 BUS IN 1 K\n" + std::string("08:10 BUS IN 1 \0K\n", 18) +
+      "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n" + std::string("\0", 1) + tooLong + "\r\n";
   TermInfo infos[TAP_CAPACITY] = {};
   tapCount = 0;
   EXPECT_EQ(readFrom(input, infos, "bus.txt"),
@@ -129,7 +131,8 @@ TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
             "bus.txt:2: skipped: line longer than 48 characters\n"
             "bus.txt:4: skipped: line holds a NUL byte\n"
             "bus.txt:5: skipped: amount outside -10000000..10000000\n" +
-                cp949("BUS나 METRO가 아닙니다\n"));
+                cp949("BUS나 METRO가 아닙니다\n") +
+                "bus.txt:7: skipped: line longer than 48 characters\n");
   ASSERT_EQ(tapCount, 2);
   EXPECT_STREQ(infos[0].lt, "08:10");
   EXPECT_STREQ(infos[1].lt, "08:11");

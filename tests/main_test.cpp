@@ -197,11 +197,48 @@ TEST(Run, TapFileThatIsADirectoryIsReportedAndSkipped) {
   EXPECT_EQ(b.read("metroCompany.txt"), kEarlierMetro);
 }
 
+TEST(Run, IntakeNamesEveryRefusedLineByFileAndNumber) {
+  Batch b;
+  b.write("metro.txt", std::string("08:10 METRO IN 250 A1\n"
+                                   "08:10 METRO IN 250 A1 xxxxxxxxxxxxxxxxxxxxxxxxxxx\n"
+                                   "1:1,METRO,9999 BUS IN 5 A1\n"
+                                   "08:00 BUS IN 1 \x1b[31mA1\n"
+                                   "8:1 BUS IN 5 A1\r8:2 BUS IN 7 A1\r\n"
+                                   "08:00 BUS IN 1 A1\r\r\n"
+                                   "08:00 BUS IN 1 A1\x7f\n"
+                                   "01234567890123456789 BUS IN 1 A1\n"
+                                   "08:10 BUS IN 1 A1234567\n"
+                                   "08:20 Tram out 5 A1\n"));
+  b.write("bus.txt", "08:10 BUS\tIN 5 A1\x01\n07:00 BUS OUT 50 A1\n08:30 BUS sideways 5 A1\n");
+  RunResult r = b.run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::string intake = r.out.substr(0, r.out.find(cp949("\n\n시간정렬 후")));
+  EXPECT_EQ(intake,
+            "metro.txt:2: skipped: line longer than 48 characters\n"
+            "metro.txt:3: skipped: time holds a comma\n"
+            "metro.txt:4: skipped: line holds a control byte\n"
+            "metro.txt:5: skipped: line holds a control byte\n"
+            "metro.txt:6: skipped: line holds a control byte\n"
+            "metro.txt:7: skipped: line holds a control byte\n"
+            "metro.txt:8: skipped: time longer than 19 characters\n"
+            "metro.txt:9: skipped: journey key longer than 7 characters\n" +
+                cp949("BUS나 METRO가 아닙니다\nIN OUT 이 아닙니다\n") +
+                "bus.txt:1: skipped: line holds a control byte\n" + cp949("IN OUT 이 아닙니다\n"));
+  EXPECT_NE(r.out.find("leng : 4\n"), std::string::npos);
+  // A1: 07:00 (50) + 08:10 (250), then 08:20 (5) + 08:30 (5); 310 shared as 300 and 10.
+  EXPECT_EQ(b.read("busCompany.txt"), "07:00,BUS,300\n08:20,BUS,10\n");
+  EXPECT_FALSE(b.exists("metroCompany.txt"));
+}
+
 TEST(Run, FullTableAcrossBothFiles) {
   Batch b;
   std::string metro, bus;
   for (int i = 0; i < 60; i++) metro += "08:10 METRO IN 1 M\n";
-  for (int i = 0; i < 45; i++) bus += "08:10 BUS IN 1 B\n";
+  for (int i = 0; i < 43; i++) bus += "08:10 BUS IN 1 B\n";
+  bus +=
+      "08:10 BUS IN 1 \x1b"
+      "B\n1:1,METRO,9 BUS IN 1 B\n";  // refused lines, were there room
   b.write("metro.txt", metro);
   b.write("bus.txt", bus);
   RunResult r = b.run();
