@@ -1,6 +1,6 @@
 // Fuzz driver: a whole run, intake to ledgers, on two arbitrary tap files.
 // The first input byte says where the rest splits into "metro.txt" and
-// "bus.txt"; the run happens in a private temporary directory.
+// "bus.txt"; the run happens in a private directory under $TMPDIR (or /tmp).
 #include <unistd.h>
 
 #include <cstdint>
@@ -56,7 +56,7 @@ int checkedLines(const char* name, const char* word) {
   return lines;
 }
 
-char runDirectory[] = "/tmp/fare-settle-fuzz-XXXXXX";
+char runDirectory[4096];
 
 // Leaves nothing behind in the temporary directory when the fuzzer exits.
 void removeRunDirectory() {
@@ -70,6 +70,10 @@ void removeRunDirectory() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* tmp = std::getenv("TMPDIR");
+  int n = std::snprintf(runDirectory, sizeof runDirectory, "%s/fare-settle-fuzz-XXXXXX",
+                        tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+  if (n < 0 || static_cast<size_t>(n) >= sizeof runDirectory) std::abort();
   if (mkdtemp(runDirectory) == nullptr || chdir(runDirectory) != 0) std::abort();
   std::atexit(removeRunDirectory);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();

@@ -28,9 +28,14 @@ std::string cp949(const std::string& utf8) {
   return std::string(out.data(), static_cast<size_t>(o - out.data()));
 }
 
+std::string tempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
 Batch::Batch() {
-  char templ[] = "/tmp/fare-settle-test-XXXXXX";
-  if (mkdtemp(templ) == nullptr) std::abort();
+  std::string templ = tempDirectory() + "/fare-settle-test-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) std::abort();
   dir_ = templ;
 }
 

@@ -3,8 +3,22 @@
 #ifndef FARE_SETTLE_TESTS_BATCH_H_
 #define FARE_SETTLE_TESTS_BATCH_H_
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
+
+// Copies `text` into a record's text field, terminator included; a text
+// that does not fit is a fault in the test itself and stops the test binary.
+template <size_t N>
+void setText(char (&field)[N], const char* text) {
+  size_t length = std::strlen(text);
+  if (length >= N) std::abort();
+  std::memcpy(field, text, length + 1);
+}
+
+// The directory for scratch files: $TMPDIR, else /tmp.
+std::string tempDirectory();
 
 // UTF-8 text as CP949 bytes (aborts the test binary if iconv cannot).
 std::string cp949(const std::string& utf8);

@@ -26,8 +26,8 @@ void load(TermInfo* infos, const std::vector<Tap>& taps) {
   tapCount = 0;
   for (const Tap& tap : taps) {
     TermInfo& info = infos[tapCount++];
-    std::strcpy(info.ti, tap.ti);
-    std::strcpy(info.lt, tap.lt);
+    setText(info.ti, tap.ti);
+    setText(info.lt, tap.lt);
     info.bal = tap.bal;
   }
 }
@@ -50,8 +50,8 @@ TEST(CompareByKey, IsByteOrder) {
   };
   for (const Case& c : cases) {
     TermInfo a = {}, b = {};
-    std::strcpy(a.ti, c.a);
-    std::strcpy(b.ti, c.b);
+    setText(a.ti, c.a);
+    setText(b.ti, c.b);
     int got = compareByKey(a, b);
     EXPECT_EQ((got > 0) - (got < 0), c.sign) << c.a << " vs " << c.b;
   }
@@ -73,12 +73,13 @@ TEST(TimeKey, MinutesOfTheDay) {
       {"-1:30", -30},
       {"12ab:3x", 723},
       {"\t7:01", 421},
-      {"99999999999:99999999999", 60LL * INT_MAX + INT_MAX},
+      {"99999999999:9999999", 60LL * INT_MAX + 9999999},
+      {"9:99999999999", 540LL + INT_MAX},
       {"-99999999999:0", 60LL * INT_MIN},
   };
   for (const Case& c : cases) {
     TermInfo tap = {};
-    std::strcpy(tap.lt, c.lt);
+    setText(tap.lt, c.lt);
     EXPECT_EQ(timeKey(tap), c.key) << c.lt;
   }
 }

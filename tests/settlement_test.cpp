@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "batch.h"
+
 namespace {
 
 struct Ride {
@@ -92,7 +94,7 @@ TEST(ApportionFees, SharesAndTrace) {
     std::memset(t, 0, sizeof t);
     rideCount = 0;
     for (const Ride& r : c.rides) {
-      std::strcpy(t[rideCount].ti, r.ti);
+      setText(t[rideCount].ti, r.ti);
       t[rideCount++].fee = r.fee;
     }
     testing::internal::CaptureStdout();
@@ -108,7 +110,7 @@ TEST(ApportionFees, WeightsBeyond32BitsStillShare) {
   RideInfo t[RIDE_CAPACITY] = {};
   rideCount = RIDE_CAPACITY;
   for (int i = 0; i < rideCount; i++) {
-    std::strcpy(t[i].ti, "J");
+    setText(t[i].ti, "J");
     t[i].fee = 20000000;
   }
   testing::internal::CaptureStdout();
@@ -133,7 +135,7 @@ TEST(FormatLedgerLine, WritesTheFeeWhole) {
   };
   for (const Case& c : cases) {
     RideInfo ride = {};
-    std::strcpy(ride.lt, c.lt);
+    setText(ride.lt, c.lt);
     ride.fee = c.fee;
     char line[LEDGER_LINE];
     int n = formatLedgerLine(ride, c.word, line);
