@@ -2,6 +2,7 @@
 // does not fit the tap format is refused with a message, never cut into a tap.
 #include "intake.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -21,7 +22,7 @@ enum LineRead { LINE_READ, LINE_END, LINE_ERROR };
 
 // A byte that could forge a line or drive the terminal through the trace.
 // The tab is part of a field; a NUL has a refusal of its own.
-bool isControl(int c) {
+bool isControl(char c) {
   return (c > 0 && c < 0x20 && c != '\t') || c == 0x7F;
 }
 
@@ -32,12 +33,8 @@ bool isControl(int c) {
 LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   int n = 0;
   bool tooLong = false;
-  bool nul = false;
-  int controls = 0;
   int c;
   while ((c = std::getc(in)) != EOF && c != '\n') {
-    if (c == '\0') nul = true;
-    if (isControl(c)) controls++;
     if (n < MAX_LINE + 1)
       termInput[n++] = static_cast<char>(c);
     else
@@ -45,15 +42,14 @@ LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   }
   if (c == EOF && std::ferror(in)) return LINE_ERROR;
   if (c == EOF && n == 0) return LINE_END;
-  if (!tooLong && n > 0 && termInput[n - 1] == '\r') {
-    n--;
-    controls--;
-  }
+  if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
   termInput[n] = '\0';  // n is at most 49
-  *verdict = tooLong || n > MAX_LINE ? TAP_LINE_TOO_LONG
-             : nul                   ? TAP_NUL_BYTE
-             : controls > 0          ? TAP_CONTROL_BYTE
-                                     : TAP_STORED;
+  const char* line = termInput;
+  const char* end = termInput + n;
+  *verdict = tooLong || n > MAX_LINE                     ? TAP_LINE_TOO_LONG
+             : std::find(line, end, '\0') != end         ? TAP_NUL_BYTE
+             : std::find_if(line, end, isControl) != end ? TAP_CONTROL_BYTE
+                                                         : TAP_STORED;
   return LINE_READ;
 }
 

@@ -24,9 +24,12 @@ void putText(const char* s) {
 void finishTrace() {
   if (std::fflush(stdout) != 0) noteTraceFailure();
   if (traceError == 0 && std::ferror(stdout)) traceError = EIO;
-  if (traceError == 0) return;
-  errno = traceError;
-  std::perror("standard output");
+  if (traceError != 0) reportError("standard output", traceError);
+}
+
+void reportError(const char* name, int error) {
+  errno = error;
+  std::perror(name);
 }
 
 namespace {

@@ -43,4 +43,7 @@ void putTrace(const char* label, long long value, const char* end);
 // standard error ("standard output: No space left on device").
 void finishTrace();
 
+// Reports on standard error "name: " and the system's description of `error`.
+void reportError(const char* name, int error);
+
 #endif  // FARE_SETTLE_RECORDS_H_

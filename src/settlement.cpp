@@ -112,18 +112,13 @@ namespace {
 struct Ledger {
   const char* path;
   const char* word;
-  bool appended = false;      // a line of this run reached the file
   bool created = false;       // this run created the file
   bool tornReported = false;  // its unfinished last line has been reported
-  dev_t dev = 0;              // where this run's last line left the file
+  // Where this run's last line left the file; end is -1 until one reached it.
+  dev_t dev = 0;
   ino_t ino = 0;
   off_t end = -1;
 };
-
-void report(const char* path, int error) {
-  errno = error;
-  std::perror(path);
-}
 
 // Opens the ledger for appending, creating it when absent. A FIFO is opened
 // write-only and non-blocking, so that one with no reader fails (ENXIO)
@@ -146,7 +141,6 @@ int openLedger(Ledger* ledger, struct stat* st) {
   if (S_ISFIFO(st->st_mode)) {
     (void)close(fd);  // opened for reading too, the FIFO would always have a reader: us
     fd = open(ledger->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    st->st_mode = S_IFIFO;  // whatever stands there now gets a plain write
   }
   return fd;
 }
@@ -191,7 +185,7 @@ void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
   lockWhole(fd);
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    report(ledger->path, errno);
+    reportError(ledger->path, errno);
     return;
   }
   const char* bytes = text + 1;
@@ -208,11 +202,10 @@ void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
   }
   if (!writeAll(fd, bytes, size)) {
     int error = errno;
-    if (ftruncate(fd, st.st_size) != 0) report(ledger->path, errno);
-    report(ledger->path, error);
+    if (ftruncate(fd, st.st_size) != 0) reportError(ledger->path, errno);
+    reportError(ledger->path, error);
     return;
   }
-  ledger->appended = true;
   ledger->dev = st.st_dev;
   ledger->ino = st.st_ino;
   ledger->end = st.st_size + static_cast<off_t>(size);
@@ -225,28 +218,20 @@ void appendLine(Ledger* ledger, const char* text, int length) {
   struct stat st;
   int fd = openLedger(ledger, &st);
   if (fd < 0) {
-    report(ledger->path, errno);
+    reportError(ledger->path, errno);
     return;
   }
   if (S_ISREG(st.st_mode))
     appendLocked(ledger, fd, text, length);
   else if (!writeAll(fd, text + 1, static_cast<size_t>(length)))
-    report(ledger->path, errno);
-  if (close(fd) != 0) report(ledger->path, errno);  // also releases the lock
+    reportError(ledger->path, errno);
+  if (close(fd) != 0) reportError(ledger->path, errno);  // also releases the lock
 }
 
-// Puts a ledger this run appended to on stable storage.
-void flushLedger(const Ledger& ledger) {
-  if (!ledger.appended) return;
-  int fd = open(ledger.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 || fsync(fd) != 0) report(ledger.path, errno);
-  if (fd >= 0) (void)close(fd);
-}
-
-// A ledger this run created is durable only once its directory entry is.
-void flushDirectory() {
-  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || fsync(fd) != 0) report("working directory", errno);
+// Puts a file or directory on stable storage; `name` says which in a report.
+void flushToDisk(const char* path, int flags, const char* name) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  if (fd < 0 || fsync(fd) != 0) reportError(name, errno);
   if (fd >= 0) (void)close(fd);
 }
 
@@ -261,6 +246,9 @@ void writeLedgers(const RideInfo* t) {
     int length = formatLedgerLine(t[i], ledger->word, text + 1);
     appendLine(ledger, text, length);
   }
-  for (const Ledger& ledger : ledgers) flushLedger(ledger);
-  if (ledgers[0].created || ledgers[1].created) flushDirectory();
+  for (const Ledger& ledger : ledgers) {
+    if (ledger.end >= 0) flushToDisk(ledger.path, 0, ledger.path);
+  }
+  // A ledger this run created is durable only once its directory entry is.
+  if (ledgers[0].created || ledgers[1].created) flushToDisk(".", O_DIRECTORY, "working directory");
 }
