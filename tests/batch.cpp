@@ -89,8 +89,8 @@ Started start(const std::string& dir, std::vector<const char*> args,
     close(err);
     if (options.closeStdin) close(0);
     if (options.closeStdout) close(1);
-    int pipeEnds[2];
     if (options.stdoutPipeWithNoReader) {
+      int pipeEnds[2];
       if (pipe(pipeEnds) != 0) _exit(127);
       dup2(pipeEnds[1], 1);
       close(pipeEnds[0]);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -19,10 +18,9 @@
 
 namespace {
 
-// Whether the binary under test carries a sanitizer runtime, which neither
-// valgrind nor ptrace tolerates. The build says so when the flags came in
-// through CMake; the compiler says so however they came in.
-#if defined(FARE_SETTLE_SANITIZED) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Whether the binary under test, built with the same flags, carries a
+// sanitizer runtime, which neither valgrind nor ptrace tolerates.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
 constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||
@@ -405,29 +403,6 @@ TEST(ConcurrentRuns, ThirtyTwoRunsAppendEveryLineWhole) {
   EXPECT_EQ(sortedLines(b.read("metroCompany.txt")), expectMetro);
 }
 
-// The ledgers as a model says a file-size limit leaves them: each line lands
-// whole while it fits, and every other ride is reported.
-struct LimitModel {
-  std::string bus, metro, err;
-};
-
-LimitModel underLimit(const std::string& bus, const std::string& metro, size_t limit) {
-  LimitModel m{bus, metro, ""};
-  const std::pair<std::string*, const char*> rides[] = {
-      {&m.metro, "metroCompany.txt|08:10,METRO,291\n"},
-      {&m.bus, "busCompany.txt|09:00,BUS,109\n"},
-      {&m.bus, "busCompany.txt|07:00,BUS,250\n"}};
-  for (const auto& [ledger, text] : rides) {
-    std::string name(text, std::strchr(text, '|'));
-    std::string line(std::strchr(text, '|') + 1);
-    if (ledger->size() + line.size() <= limit)
-      *ledger += line;
-    else
-      m.err += name + ": File too large\n";
-  }
-  return m;
-}
-
 TEST(LedgerFaults, FileSizeLimitAtEveryOffsetLeavesOnlyWholeLines) {
   // Earlier lines fill both ledgers to 4480 bytes, past the trace's size, so
   // the limit only ever falls inside a ledger line.
@@ -441,64 +416,70 @@ TEST(LedgerFaults, FileSizeLimitAtEveryOffsetLeavesOnlyWholeLines) {
     b.write("busCompany.txt", bus);
     b.write("metroCompany.txt", metro);
     RunResult r = b.run({.fileSizeLimit = static_cast<long long>(limit)});
-    LimitModel expected = underLimit(bus, metro, limit);
+    // The rides in order: each lands whole while it fits, or is reported.
+    std::string expectBus = bus, expectMetro = metro, expectErr;
+    const struct {
+      std::string* ledger;
+      std::string name, line;
+    } rides[] = {{&expectMetro, "metroCompany.txt", "08:10,METRO,291\n"},
+                 {&expectBus, "busCompany.txt", "09:00,BUS,109\n"},
+                 {&expectBus, "busCompany.txt", "07:00,BUS,250\n"}};
+    for (const auto& ride : rides) {
+      if (ride.ledger->size() + ride.line.size() <= limit)
+        *ride.ledger += ride.line;
+      else
+        expectErr += ride.name + ": File too large\n";
+    }
     EXPECT_EQ(r.status, 0) << limit;
-    EXPECT_EQ(r.err, expected.err) << limit;
-    EXPECT_EQ(b.read("busCompany.txt"), expected.bus) << limit;
-    EXPECT_EQ(b.read("metroCompany.txt"), expected.metro) << limit;
+    EXPECT_EQ(r.err, expectErr) << limit;
+    EXPECT_EQ(b.read("busCompany.txt"), expectBus) << limit;
+    EXPECT_EQ(b.read("metroCompany.txt"), expectMetro) << limit;
   }
 }
 
-TEST(LedgerFaults, UnfinishedLastLineIsClosedNeverGluedTo) {
-  Batch b;
-  writeWorkedExample(b);
-  b.write("busCompany.txt", "06:00,BUS,1");  // a run killed inside its write
-  b.write("metroCompany.txt", "hand edit");
-  RunResult r = b.run();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err,
-            "metroCompany.txt: last line is unfinished; new lines start on a line of their own\n"
-            "busCompany.txt: last line is unfinished; new lines start on a line of their own\n");
-  EXPECT_EQ(b.read("busCompany.txt"), "06:00,BUS,1\n09:00,BUS,109\n07:00,BUS,250\n");
-  EXPECT_EQ(b.read("metroCompany.txt"), "hand edit\n08:10,METRO,291\n");
-}
-
-TEST(LedgerFaults, StandardStreamsClosedOrFailingLeaveTheLedgersExact) {
+TEST(LedgerFaults, LedgersStayExactWhateverSurroundsTheRun) {
+  const char* const torn = ": last line is unfinished; new lines start on a line of their own\n";
   struct Case {
     const char* scenario;
     RunOptions options;
-    const char* err;
+    std::string bus, metro;  // the ledgers before the run
+    std::string err;
   } cases[] = {
-      {"stdin and stdout closed", {.closeStdin = true, .closeStdout = true}, ""},
+      {"stdin and stdout closed",
+       {.closeStdin = true, .closeStdout = true},
+       kEarlierBus,
+       kEarlierMetro,
+       ""},
       {"stdout on a full device",
        {.stdoutTo = "/dev/full"},
+       kEarlierBus,
+       kEarlierMetro,
        "standard output: No space left on device\n"},
       {"stdout a pipe nobody reads",
        {.stdoutPipeWithNoReader = true},
+       kEarlierBus,
+       kEarlierMetro,
        "standard output: Broken pipe\n"},
+      {"unfinished last lines: a killed run, a hand edit",
+       {},
+       "06:00,BUS,1",
+       "hand edit",
+       std::string("metroCompany.txt") + torn + "busCompany.txt" + torn},
   };
   for (const Case& c : cases) {
     Batch b;
     writeWorkedExample(b);
-    writeEarlierLedgers(b);
+    b.write("busCompany.txt", c.bus);
+    b.write("metroCompany.txt", c.metro);
     RunResult r = b.run(c.options);
     EXPECT_EQ(r.status, 0) << c.scenario;
     EXPECT_EQ(r.err, c.err) << c.scenario;
-    EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "09:00,BUS,109\n07:00,BUS,250\n")
+    // Every earlier byte stays; an unfinished line is closed, never glued to.
+    auto closed = [](const std::string& s) { return s.back() == '\n' ? s : s + "\n"; };
+    EXPECT_EQ(b.read("busCompany.txt"), closed(c.bus) + "09:00,BUS,109\n07:00,BUS,250\n")
         << c.scenario;
-    EXPECT_EQ(b.read("metroCompany.txt"), std::string(kEarlierMetro) + "08:10,METRO,291\n")
-        << c.scenario;
+    EXPECT_EQ(b.read("metroCompany.txt"), closed(c.metro) + "08:10,METRO,291\n") << c.scenario;
   }
-}
-
-// Lines of `bytes` that start with `prefix`.
-int countLines(const std::string& bytes, const std::string& prefix) {
-  int n = 0;
-  for (size_t at = 0; at < bytes.size(); at = bytes.find('\n', at) + 1) {
-    if (bytes.compare(at, prefix.size(), prefix) == 0) n++;
-    if (bytes.find('\n', at) == std::string::npos) break;
-  }
-  return n;
 }
 
 TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryWhenCreated) {
@@ -517,34 +498,21 @@ TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryWhenCreated) {
     if (c.earlierLedgers) writeEarlierLedgers(b);
     RunResult r = b.runCommand({"strace", "-f", "-e", "trace=fsync", FARE_SETTLE_BIN});
     EXPECT_EQ(r.status, 0) << c.scenario;
-    EXPECT_EQ(countLines(r.err, "fsync("), c.fsyncs) << c.scenario << "\n" << r.err;
-    EXPECT_EQ(countLines(b.read("busCompany.txt"), "09:00,BUS,109"), 1) << c.scenario;
+    EXPECT_EQ(countOf(r.err, "fsync("), static_cast<size_t>(c.fsyncs)) << c.scenario << "\n"
+                                                                       << r.err;
+    EXPECT_EQ(countOf(b.read("busCompany.txt"), "09:00,BUS,109"), 1u) << c.scenario;
   }
 }
 
 #ifdef __linux__
-// A small tmpfs mounted over the batch directory, where the test may mount.
-class SmallDisk {
- public:
-  explicit SmallDisk(const Batch& b) : dir_(b.dir()) {
-    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k") == 0;
-  }
-  ~SmallDisk() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-  }
-  SmallDisk(const SmallDisk&) = delete;
-  SmallDisk& operator=(const SmallDisk&) = delete;
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string dir_;
-  bool mounted_;
-};
-
 TEST(LedgerFaults, FullDiskLeavesOnlyWholeLinesAndReportsTheRest) {
   Batch b;
-  SmallDisk disk(b);
-  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); not checked";
+  if (mount("tmpfs", b.dir().c_str(), "tmpfs", 0, "size=12k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root); not checked";
+  struct Unmount {
+    const std::string& dir;
+    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{b.dir()};
   std::vector<std::string> bus, metro;
   b.write("metro.txt", fullBatch(&bus, &metro));
   b.write("bus.txt", "");
@@ -559,13 +527,13 @@ TEST(LedgerFaults, FullDiskLeavesOnlyWholeLinesAndReportsTheRest) {
   EXPECT_EQ(r.status, 0);
   int busAdded = expectKeptAndWhole(b, "busCompany.txt", earlierBus, "BUS");
   int metroAdded = expectKeptAndWhole(b, "metroCompany.txt", earlierMetro, "METRO");
-  int busLost = countLines(r.err, "busCompany.txt: No space left on device");
-  int metroLost = countLines(r.err, "metroCompany.txt: No space left on device");
+  int busLost = static_cast<int>(countOf(r.err, "busCompany.txt: No space left on device"));
+  int metroLost = static_cast<int>(countOf(r.err, "metroCompany.txt: No space left on device"));
   EXPECT_EQ(busAdded + busLost, 50);
   EXPECT_EQ(metroAdded + metroLost, 50);
   EXPECT_GT(busLost, 0);
   EXPECT_GT(metroLost, 0);
-  EXPECT_EQ(countLines(r.err, ""), busLost + metroLost) << r.err;
+  EXPECT_EQ(countOf(r.err, "\n"), static_cast<size_t>(busLost + metroLost)) << r.err;
 }
 #endif  // __linux__
 
