@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -114,11 +116,23 @@ struct Ledger {
   const char* word;
   bool created = false;       // this run created the file
   bool tornReported = false;  // its unfinished last line has been reported
+  bool lockReported = false;  // a line went in without the lock, and that was reported
   // Where this run's last line left the file; end is -1 until one reached it.
   dev_t dev = 0;
   ino_t ino = 0;
   off_t end = -1;
 };
+
+// Reports on standard error, as one line, "LEDGER: what: reason" or, for a
+// ride, "LEDGER: LINE: what: reason", so that stderr alone names every ride
+// to be settled by hand. `line` is the ledger line without its line end.
+void report(const Ledger& ledger, const char* line, int length, const char* what, int error) {
+  if (line != nullptr)
+    (void)std::fprintf(stderr, "%s: %.*s: %s: %s\n", ledger.path, length, line, what,
+                       std::strerror(error));
+  else
+    (void)std::fprintf(stderr, "%s: %s: %s\n", ledger.path, what, std::strerror(error));
+}
 
 // Opens the ledger for appending, creating it when absent. A FIFO is opened
 // write-only and non-blocking, so that one with no reader fails (ENXIO)
@@ -145,52 +159,65 @@ int openLedger(Ledger* ledger, struct stat* st) {
   return fd;
 }
 
-bool writeAll(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, bytes, length);
+// Writes the bytes, retrying short writes; returns how many were written,
+// with errno saying why when that is fewer than `length`.
+size_t writeAll(int fd, const char* bytes, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(fd, bytes + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      return false;
+      break;
     }
-    bytes += n;
-    length -= static_cast<size_t>(n);
+    done += static_cast<size_t>(n);
   }
-  return true;
+  return done;
 }
 
 // Takes the whole-file write lock that every cooperating run takes before it
-// appends. Without lock support the line is still appended in one write.
-void lockWhole(int fd) {
+// appends; returns 0, or why the lock cannot be had.
+int lockWhole(int fd) {
   struct flock whole = {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  while (fcntl(fd, F_SETLKW, &whole) != 0 && errno == EINTR) {
+  while (fcntl(fd, F_SETLKW, &whole) != 0) {
+    if (errno != EINTR) return errno;
   }
+  return 0;
 }
 
-// Whether the locked ledger of size st.st_size > 0 ends with a line end:
-// known without a read when it is as this run's last line left it.
-bool endsWithLineEnd(const Ledger& ledger, int fd, const struct stat& st) {
-  if (st.st_dev == ledger.dev && st.st_ino == ledger.ino && st.st_size == ledger.end) return true;
+// Whether the locked ledger of size st.st_size > 0 ends with a line end,
+// in *ends: known without a read when it is as this run's last line left
+// it. Returns 0, or the error of a last byte that could not be read.
+int endsWithLineEnd(const Ledger& ledger, int fd, const struct stat& st, bool* ends) {
+  *ends = true;
+  if (st.st_dev == ledger.dev && st.st_ino == ledger.ino && st.st_size == ledger.end) return 0;
   char last = '\n';
-  return pread(fd, &last, 1, st.st_size - 1) != 1 || last == '\n';
+  ssize_t n;
+  while ((n = pread(fd, &last, 1, st.st_size - 1)) < 0 && errno == EINTR) {
+  }
+  if (n != 1) return n == 0 ? EIO : errno;  // none read: the file shrank under us
+  *ends = last == '\n';
+  return 0;
 }
 
-// Appends to a locked regular file: the line lands whole, or the file is cut
-// back to its size before the write and the loss reported. An unfinished
-// last line, left by an interrupted run or a hand edit, is kept and closed
-// with a line end of the run's own rather than glued to.
-void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
-  lockWhole(fd);
+// Appends to a regular file: the line lands whole, or the file is cut back
+// to its size before the write; a tail that cannot be checked is never
+// written after. An unfinished last line, left by an interrupted run or a
+// hand edit, is kept and closed with a line end of the run's own rather than
+// glued to. Returns 0 when appended, else the error to report the ride with.
+int appendLocked(Ledger* ledger, int fd, const char* text, int length) {
+  int lockError = lockWhole(fd);
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    reportError(ledger->path, errno);
-    return;
-  }
+  if (fstat(fd, &st) != 0) return errno;
   const char* bytes = text + 1;
   size_t size = static_cast<size_t>(length);
-  if (st.st_size > 0 && !endsWithLineEnd(*ledger, fd, st)) {
+  bool ends = true;
+  if (st.st_size > 0) {
+    if (int error = endsWithLineEnd(*ledger, fd, st, &ends)) return error;
+  }
+  if (!ends) {
     bytes = text;
     size++;
     if (!ledger->tornReported) {
@@ -200,39 +227,81 @@ void appendLocked(Ledger* ledger, int fd, const char* text, int length) {
                          ledger->path);
     }
   }
-  if (!writeAll(fd, bytes, size)) {
+  size_t written = writeAll(fd, bytes, size);
+  if (written < size) {
     int error = errno;
-    if (ftruncate(fd, st.st_size) != 0) reportError(ledger->path, errno);
-    reportError(ledger->path, error);
-    return;
+    report(*ledger, text + 1, length - 1, "not appended", error);
+    if (written > 0 && ftruncate(fd, st.st_size) != 0)
+      report(*ledger, nullptr, 0, "part of a line stays at its end", errno);
+    return -1;  // reported
+  }
+  if (lockError != 0 && !ledger->lockReported) {
+    ledger->lockReported = true;
+    report(*ledger, nullptr, 0, "appended without a lock", lockError);
   }
   ledger->dev = st.st_dev;
   ledger->ino = st.st_ino;
   ledger->end = st.st_size + static_cast<off_t>(size);
+  return 0;
 }
 
 // Appends one ledger line; `text` is a line end followed by the line of
 // `length` bytes, so that a line end of its own can go out in the same write.
-// Anything that keeps the line from the ledger is reported on standard error.
+// Every ride that does not reach the ledger is reported by its line.
 void appendLine(Ledger* ledger, const char* text, int length) {
+  const char* line = text + 1;
   struct stat st;
   int fd = openLedger(ledger, &st);
   if (fd < 0) {
-    reportError(ledger->path, errno);
+    report(*ledger, line, length - 1, "not appended", errno);
     return;
   }
+  int error = 0;
   if (S_ISREG(st.st_mode))
-    appendLocked(ledger, fd, text, length);
-  else if (!writeAll(fd, text + 1, static_cast<size_t>(length)))
-    reportError(ledger->path, errno);
-  if (close(fd) != 0) reportError(ledger->path, errno);  // also releases the lock
+    error = appendLocked(ledger, fd, text, length);
+  else if (writeAll(fd, line, static_cast<size_t>(length)) < static_cast<size_t>(length))
+    error = errno;
+  if (error > 0) report(*ledger, line, length - 1, "not appended", error);
+  // Closing also releases the lock; on a network file system a failed close
+  // can mean the line never reached the server.
+  if (close(fd) != 0 && error == 0)
+    report(*ledger, line, length - 1, "appended, but closing the ledger failed", errno);
 }
 
-// Puts a file or directory on stable storage; `name` says which in a report.
-void flushToDisk(const char* path, int flags, const char* name) {
+// Puts a file or directory on stable storage; returns 0 or why not.
+int flushToDisk(const char* path, int flags) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
-  if (fd < 0 || fsync(fd) != 0) reportError(name, errno);
-  if (fd >= 0) (void)close(fd);
+  if (fd < 0) return errno;
+  int error = fsync(fd) != 0 ? errno : 0;
+  (void)close(fd);
+  return error;
+}
+
+// The directory that holds the file `path` names, links resolved, into
+// dir[PATH_MAX]; returns 0 or why it cannot be known.
+int directoryOf(const char* path, char* dir) {
+  if (realpath(path, dir) == nullptr) return errno;
+  char* slash = std::strrchr(dir, '/');
+  slash[slash == dir ? 1 : 0] = '\0';
+  return 0;
+}
+
+// A ledger this run created is durable only once its directory entry is:
+// flushes the directory of each, once when both share it.
+void flushDirectories(const Ledger* ledgers) {
+  char dirs[2][PATH_MAX];
+  int errors[2] = {};
+  bool known[2] = {};
+  for (int i = 0; i < 2; i++) {
+    if (!ledgers[i].created) continue;
+    errors[i] = directoryOf(ledgers[i].path, dirs[i]);
+    known[i] = errors[i] == 0;
+    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0], dirs[1]) == 0)
+      errors[1] = errors[0];
+    else if (known[i])
+      errors[i] = flushToDisk(dirs[i], O_DIRECTORY);
+    if (errors[i] != 0) report(ledgers[i], nullptr, 0, "directory not flushed to disk", errors[i]);
+  }
 }
 
 }  // namespace
@@ -247,8 +316,9 @@ void writeLedgers(const RideInfo* t) {
     appendLine(ledger, text, length);
   }
   for (const Ledger& ledger : ledgers) {
-    if (ledger.end >= 0) flushToDisk(ledger.path, 0, ledger.path);
+    if (ledger.end < 0) continue;
+    if (int error = flushToDisk(ledger.path, 0))
+      report(ledger, nullptr, 0, "not flushed to disk", error);
   }
-  // A ledger this run created is durable only once its directory entry is.
-  if (ledgers[0].created || ledgers[1].created) flushToDisk(".", O_DIRECTORY, "working directory");
+  flushDirectories(ledgers);
 }

@@ -63,15 +63,9 @@ bool Batch::exists(const std::string& name) const {
 
 namespace {
 
-struct Started {
-  pid_t pid;
-  std::string outPath;
-  std::string errPath;
-};
-
 // Starts args[0] in dir with stdout and stderr going to files of their own,
 // or as the options say.
-Started start(const std::string& dir, std::vector<const char*> args,
+Started spawn(const std::string& dir, std::vector<const char*> args,
               const RunOptions& options = {}) {
   static int serial = 0;
   std::string base = dir + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
@@ -114,31 +108,41 @@ std::string slurp(const std::string& path) {
   return bytes;
 }
 
-RunResult finish(const Started& s) {
+}  // namespace
+
+RunResult Batch::finish(const Started& run) {
   int wstatus = 0;
-  waitpid(s.pid, &wstatus, 0);
+  waitpid(run.pid, &wstatus, 0);
   RunResult r;
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  r.out = slurp(s.outPath);
-  r.err = slurp(s.errPath);
+  r.out = slurp(run.outPath);
+  r.err = slurp(run.errPath);
   return r;
 }
 
-}  // namespace
+RunResult Batch::runCommand(const std::vector<const char*>& args, const RunOptions& options) const {
+  return finish(spawn(dir_, args, options));
+}
 
-RunResult Batch::runCommand(const std::vector<const char*>& args) const {
-  return finish(start(dir_, args));
+Started Batch::start() const {
+  return spawn(dir_, {FARE_SETTLE_BIN});
+}
+
+bool Batch::running(const Started& run) {
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<pid_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
 }
 
 RunResult Batch::run(const RunOptions& options) const {
   std::vector<const char*> args = {FARE_SETTLE_BIN};
   if (options.arg != nullptr) args.push_back(options.arg);
-  return finish(start(dir_, args, options));
+  return finish(spawn(dir_, args, options));
 }
 
 std::vector<RunResult> Batch::runTogether(int n) const {
   std::vector<Started> started;
-  for (int i = 0; i < n; i++) started.push_back(start(dir_, {FARE_SETTLE_BIN}));
+  for (int i = 0; i < n; i++) started.push_back(start());
   std::vector<RunResult> results;
   for (const Started& s : started) results.push_back(finish(s));
   return results;

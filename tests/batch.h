@@ -39,6 +39,13 @@ struct RunOptions {
   bool stdoutPipeWithNoReader = false;
 };
 
+// A run of fare-settle started with Batch::start and not yet waited for.
+struct Started {
+  int pid;
+  std::string outPath;
+  std::string errPath;
+};
+
 // A scratch working directory, removed with everything in it at the end.
 class Batch {
  public:
@@ -58,7 +65,12 @@ class Batch {
   RunResult run(const RunOptions& options = {}) const;
 
   // Runs `program` with `args` here and waits for it.
-  RunResult runCommand(const std::vector<const char*>& args) const;
+  RunResult runCommand(const std::vector<const char*>& args, const RunOptions& options = {}) const;
+
+  // Starts fare-settle here; whether it is still running; waits for its end.
+  Started start() const;
+  static bool running(const Started& run);
+  static RunResult finish(const Started& run);
 
   // Starts n runs of fare-settle here at once and waits for all of them.
   std::vector<RunResult> runTogether(int n) const;
