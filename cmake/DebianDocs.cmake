@@ -1,0 +1,81 @@
+# Writes the documents a Debian package carries, into OUT: changelog.gz from
+# CHANGELOG.md, copyright (machine-readable) from LICENSE, and the manual
+# page gzipped. Run as: cmake -DSRC=<source dir> -DOUT=<dir> -DCONTACT=<who> -P
+cmake_minimum_required(VERSION 3.25)
+
+# "2026-12-08 20:02 UTC" as "Tue, 08 Dec 2026 20:02:00 +0000", the day of
+# the week by Zeller's congruence.
+function(rfc2822_date iso out)
+  string(REGEX MATCH "^([0-9]+)-([0-9]+)-([0-9]+) ([0-9]+:[0-9]+) UTC$" _ "${iso}")
+  set(time ${CMAKE_MATCH_4})
+  math(EXPR y "${CMAKE_MATCH_1}")
+  math(EXPR m "${CMAKE_MATCH_2}")
+  math(EXPR d "${CMAKE_MATCH_3}")
+  set(zy ${y})
+  set(zm ${m})
+  if(m LESS 3)
+    math(EXPR zy "${y} - 1")
+    math(EXPR zm "${m} + 12")
+  endif()
+  math(EXPR h "(${d} + (13 * (${zm} + 1)) / 5 + ${zy} % 100 + (${zy} % 100) / 4 + (${zy} / 100) / 4 + 5 * (${zy} / 100)) % 7")
+  set(days Sat Sun Mon Tue Wed Thu Fri)
+  list(GET days ${h} day)
+  math(EXPR mi "${m} - 1")
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(GET months ${mi} month)
+  set(${out} "${day}, ${CMAKE_MATCH_3} ${month} ${y} ${time}:00 +0000" PARENT_SCOPE)
+endfunction()
+
+# The lines of a text file as a list, semicolons kept and empty lines too.
+function(read_lines path out)
+  file(READ "${path}" text)
+  string(REPLACE ";" "\\;" text "${text}")
+  string(REPLACE "\n" ";" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# CHANGELOG.md: "## VERSION (DATE TIME UTC)" headings, "- " items with indented
+# continuation lines; everything else is for readers of the file alone.
+read_lines("${SRC}/CHANGELOG.md" lines)
+set(changelog "")
+set(trailer "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^## ([^ ]+) \\(([^)]+)\\)$")
+    string(APPEND changelog "${trailer}fare-settle (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
+    rfc2822_date("${CMAKE_MATCH_2}" date)
+    set(trailer "\n -- ${CONTACT}  ${date}\n\n")
+  elseif(line MATCHES "^- (.*)$")
+    string(APPEND changelog "  * ${CMAKE_MATCH_1}\n")
+  elseif(line MATCHES "^  (.*)$" AND NOT trailer STREQUAL "")
+    string(APPEND changelog "    ${CMAKE_MATCH_1}\n")
+  endif()
+endforeach()
+string(REGEX REPLACE "\n\n$" "\n" trailer "${trailer}")
+file(WRITE "${OUT}/changelog" "${changelog}${trailer}")
+
+# LICENSE: the MIT text after its copyright line, as the Expat license.
+read_lines("${SRC}/LICENSE" license)
+set(copyright "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+string(APPEND copyright "Upstream-Name: fare-settle\nUpstream-Contact: ${CONTACT}\n\n")
+string(APPEND copyright "Files: *\nCopyright: 2026 The fare-settle authors\nLicense: Expat\n")
+set(body OFF)
+foreach(line IN LISTS license)
+  if(line MATCHES "^Permission ")
+    set(body ON)
+  endif()
+  if(body AND line STREQUAL "")
+    string(APPEND copyright " .\n")
+  elseif(body)
+    string(APPEND copyright " ${line}\n")
+  endif()
+endforeach()
+file(WRITE "${OUT}/copyright" "${copyright}")
+
+# gzip -9n: the smallest file, and no name or time stamp in its header.
+file(COPY_FILE "${SRC}/doc/fare-settle.1" "${OUT}/fare-settle.1")
+foreach(name changelog fare-settle.1)
+  execute_process(COMMAND gzip -9nf "${OUT}/${name}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip could not compress ${OUT}/${name}")
+  endif()
+endforeach()
