@@ -14,7 +14,7 @@
 namespace {
 
 // How far a benchmark's table is brought before it is measured.
-enum Stage { READ, SORTED, ORDERED };
+enum Stage : unsigned char { READ, SORTED, ORDERED };
 
 // The first 100 taps of a batch; load() also sets tapCount.
 struct Tables {

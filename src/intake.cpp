@@ -18,7 +18,7 @@ constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\
 // IN OUT 이 아닙니다: "neither IN nor OUT"
 constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
 
-enum LineRead { LINE_READ, LINE_END, LINE_ERROR };
+enum LineRead : unsigned char { LINE_READ, LINE_END, LINE_ERROR };
 
 // A byte that could forge a line or drive the terminal through the trace.
 // The tab is part of a field; a NUL has a refusal of its own.

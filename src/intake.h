@@ -8,7 +8,7 @@
 #include "records.h"
 
 // Why a line was not stored; TAP_STORED when it was.
-enum TapLine {
+enum TapLine : unsigned char {
   TAP_STORED,
   TAP_LINE_TOO_LONG,
   TAP_NUL_BYTE,
