@@ -1,17 +1,12 @@
 // Settlement: fee apportionment within each journey and the company ledgers.
 #include "settlement.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "platform.h"
 
 namespace {
 
@@ -104,7 +99,7 @@ int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
   p = std::copy_n(word, std::strlen(word), p);
   *p++ = ',';
   p = std::to_chars(p, line + LEDGER_LINE, ride.fee).ptr;
-  *p++ = '\n';
+  p = std::copy_n(LINE_END, LINE_END_LENGTH, p);
   return static_cast<int>(p - line);
 }
 
@@ -114,13 +109,10 @@ namespace {
 struct Ledger {
   const char* path;
   const char* word;
-  bool created = false;       // this run created the file
-  bool tornReported = false;  // its unfinished last line has been reported
-  bool lockReported = false;  // a line went in without the lock, and that was reported
-  // Where this run's last line left the file; end is -1 until one reached it.
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t end = -1;
+  bool created = false;         // this run created the file
+  bool tornReported = false;    // its unfinished last line has been reported
+  bool lockReported = false;    // a line went in without the lock, and that was reported
+  FileState left = {0, 0, -1};  // where this run's last line left it; size -1 until one did
 };
 
 // Reports on standard error, as one line, "LEDGER: what: reason" or, for a
@@ -134,70 +126,15 @@ void report(const Ledger& ledger, const char* line, int length, const char* what
     (void)std::fprintf(stderr, "%s: %s: %s\n", ledger.path, what, std::strerror(error));
 }
 
-// Opens the ledger for appending, creating it when absent. A FIFO is opened
-// write-only and non-blocking, so that one with no reader fails (ENXIO)
-// instead of swallowing the line or hanging the run.
-int openLedger(Ledger* ledger, struct stat* st) {
-  const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC;
-  int fd = open(ledger->path, flags);
-  if (fd < 0 && errno == ENOENT) {
-    fd = open(ledger->path, flags | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno == EEXIST) fd = open(ledger->path, flags | O_CREAT, 0666);
-    if (fd >= 0) ledger->created = true;
-  }
-  if (fd < 0) return -1;
-  if (fstat(fd, st) != 0) {
-    int error = errno;
-    (void)close(fd);
-    errno = error;
-    return -1;
-  }
-  if (S_ISFIFO(st->st_mode)) {
-    (void)close(fd);  // opened for reading too, the FIFO would always have a reader: us
-    fd = open(ledger->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  }
-  return fd;
-}
-
-// Writes the bytes, retrying short writes; returns how many were written,
-// with errno saying why when that is fewer than `length`.
-size_t writeAll(int fd, const char* bytes, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = write(fd, bytes + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-// Takes the whole-file write lock that every cooperating run takes before it
-// appends; returns 0, or why the lock cannot be had.
-int lockWhole(int fd) {
-  struct flock whole = {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  while (fcntl(fd, F_SETLKW, &whole) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
-// Whether the locked ledger of size st.st_size > 0 ends with a line end,
+// Whether the locked ledger, `st.size` > 0 bytes long, ends with a line end,
 // in *ends: known without a read when it is as this run's last line left
 // it. Returns 0, or the error of a last byte that could not be read.
-int endsWithLineEnd(const Ledger& ledger, int fd, const struct stat& st, bool* ends) {
+int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileState& st, bool* ends) {
   *ends = true;
-  if (st.st_dev == ledger.dev && st.st_ino == ledger.ino && st.st_size == ledger.end) return 0;
+  if (st.device == ledger.left.device && st.file == ledger.left.file && st.size == ledger.left.size)
+    return 0;
   char last = '\n';
-  ssize_t n;
-  while ((n = pread(fd, &last, 1, st.st_size - 1)) < 0 && errno == EINTR) {
-  }
-  if (n != 1) return n == 0 ? EIO : errno;  // none read: the file shrank under us
+  if (int error = readByteAt(file, st.size - 1, &last)) return error;
   *ends = last == '\n';
   return 0;
 }
@@ -207,19 +144,19 @@ int endsWithLineEnd(const Ledger& ledger, int fd, const struct stat& st, bool* e
 // written after. An unfinished last line, left by an interrupted run or a
 // hand edit, is kept and closed with a line end of the run's own rather than
 // glued to. Returns 0 when appended, else the error to report the ride with.
-int appendLocked(Ledger* ledger, int fd, const char* text, int length) {
-  int lockError = lockWhole(fd);
-  struct stat st;
-  if (fstat(fd, &st) != 0) return errno;
-  const char* bytes = text + 1;
+int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int length) {
+  int lockError = lockLedger(file);
+  FileState st;
+  if (int error = stateOf(file, &st)) return error;
+  const char* bytes = text + LINE_END_LENGTH;
   size_t size = static_cast<size_t>(length);
   bool ends = true;
-  if (st.st_size > 0) {
-    if (int error = endsWithLineEnd(*ledger, fd, st, &ends)) return error;
+  if (st.size > 0) {
+    if (int error = endsWithLineEnd(*ledger, file, st, &ends)) return error;
   }
   if (!ends) {
     bytes = text;
-    size++;
+    size += LINE_END_LENGTH;
     if (!ledger->tornReported) {
       ledger->tornReported = true;
       (void)std::fprintf(stderr,
@@ -227,21 +164,21 @@ int appendLocked(Ledger* ledger, int fd, const char* text, int length) {
                          ledger->path);
     }
   }
-  size_t written = writeAll(fd, bytes, size);
-  if (written < size) {
-    int error = errno;
-    report(*ledger, text + 1, length - 1, "not appended", error);
-    if (written > 0 && ftruncate(fd, st.st_size) != 0)
-      report(*ledger, nullptr, 0, "part of a line stays at its end", errno);
+  size_t written = 0;
+  if (int error = writeLedger(file, bytes, size, &written)) {
+    report(*ledger, text + LINE_END_LENGTH, length - LINE_END_LENGTH, "not appended", error);
+    if (written > 0) {
+      if (int cutError = cutBack(file, st.size))
+        report(*ledger, nullptr, 0, "part of a line stays at its end", cutError);
+    }
     return -1;  // reported
   }
   if (lockError != 0 && !ledger->lockReported) {
     ledger->lockReported = true;
     report(*ledger, nullptr, 0, "appended without a lock", lockError);
   }
-  ledger->dev = st.st_dev;
-  ledger->ino = st.st_ino;
-  ledger->end = st.st_size + static_cast<off_t>(size);
+  ledger->left = st;
+  ledger->left.size += static_cast<long long>(size);
   return 0;
 }
 
@@ -249,61 +186,41 @@ int appendLocked(Ledger* ledger, int fd, const char* text, int length) {
 // `length` bytes, so that a line end of its own can go out in the same write.
 // Every ride that does not reach the ledger is reported by its line.
 void appendLine(Ledger* ledger, const char* text, int length) {
-  const char* line = text + 1;
-  struct stat st;
-  int fd = openLedger(ledger, &st);
-  if (fd < 0) {
-    report(*ledger, line, length - 1, "not appended", errno);
+  const char* line = text + LINE_END_LENGTH;
+  const int shown = length - LINE_END_LENGTH;
+  LedgerFile file;
+  int error = openLedger(ledger->path, &file, &ledger->created);
+  if (error != 0) {
+    report(*ledger, line, shown, "not appended", error);
     return;
   }
-  int error = 0;
-  if (S_ISREG(st.st_mode))
-    error = appendLocked(ledger, fd, text, length);
-  else if (writeAll(fd, line, static_cast<size_t>(length)) < static_cast<size_t>(length))
-    error = errno;
-  if (error > 0) report(*ledger, line, length - 1, "not appended", error);
+  size_t written = 0;
+  if (file.regular)
+    error = appendLocked(ledger, file, text, length);
+  else
+    error = writeLedger(file, line, static_cast<size_t>(length), &written);
+  if (error > 0) report(*ledger, line, shown, "not appended", error);
   // Closing also releases the lock; on a network file system a failed close
   // can mean the line never reached the server.
-  if (close(fd) != 0 && error == 0)
-    report(*ledger, line, length - 1, "appended, but closing the ledger failed", errno);
-}
-
-// Puts a file or directory on stable storage; returns 0 or why not.
-int flushToDisk(const char* path, int flags) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
-  if (fd < 0) return errno;
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-  int error = 0;  // a fuzzer learns nothing from the disk, and runs far slower
-#else
-  int error = fsync(fd) != 0 ? errno : 0;
-#endif
-  (void)close(fd);
-  return error;
-}
-
-// The directory that holds the file `path` names, links resolved, into
-// dir[PATH_MAX]; returns 0 or why it cannot be known.
-int directoryOf(const char* path, char* dir) {
-  if (realpath(path, dir) == nullptr) return errno;
-  char* slash = std::strrchr(dir, '/');
-  slash[slash == dir ? 1 : 0] = '\0';
-  return 0;
+  int closeError = closeLedger(file);
+  if (closeError != 0 && error == 0)
+    report(*ledger, line, shown, "appended, but closing the ledger failed", closeError);
 }
 
 // A ledger this run created is durable only once its directory entry is:
 // flushes the directory of each, once when both share it.
 void flushDirectories(const Ledger* ledgers) {
-  char dirs[2][PATH_MAX];
+  DirectoryName dirs[2];
   int errors[2] = {};
   bool known[2] = {};
   for (int i = 0; i < 2; i++) {
     if (!ledgers[i].created) continue;
-    errors[i] = directoryOf(ledgers[i].path, dirs[i]);
+    errors[i] = directoryOf(ledgers[i].path, &dirs[i]);
     known[i] = errors[i] == 0;
-    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0], dirs[1]) == 0)
+    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0].path, dirs[1].path) == 0)
       errors[1] = errors[0];
     else if (known[i])
-      errors[i] = flushToDisk(dirs[i], O_DIRECTORY);
+      errors[i] = flushDirectory(dirs[i]);
     if (errors[i] != 0) report(ledgers[i], nullptr, 0, "directory not flushed to disk", errors[i]);
   }
 }
@@ -312,16 +229,16 @@ void flushDirectories(const Ledger* ledgers) {
 
 void writeLedgers(const RideInfo* t) {
   Ledger ledgers[] = {{"busCompany.txt", "BUS"}, {"metroCompany.txt", "METRO"}};
-  char text[LEDGER_LINE + 1];  // a line end of its own, then the line
-  text[0] = '\n';
+  char text[LINE_END_LENGTH + LEDGER_LINE];  // a line end of its own, then the line
+  std::memcpy(text, LINE_END, LINE_END_LENGTH);
   for (int i = 0; i < rideCount; i++) {
     Ledger* ledger = &ledgers[t[i].tr == MODE_BUS ? 0 : 1];
-    int length = formatLedgerLine(t[i], ledger->word, text + 1);
+    int length = formatLedgerLine(t[i], ledger->word, text + LINE_END_LENGTH);
     appendLine(ledger, text, length);
   }
   for (const Ledger& ledger : ledgers) {
-    if (ledger.end < 0) continue;
-    if (int error = flushToDisk(ledger.path, 0))
+    if (ledger.left.size < 0) continue;
+    if (int error = flushFile(ledger.path))
       report(ledger, nullptr, 0, "not flushed to disk", error);
   }
   flushDirectories(ledgers);

@@ -14,9 +14,10 @@ int roundHalfAway(double x);
 // apportionment trace; then prints the ride table.
 void apportionFees(RideInfo* t);
 
-constexpr int LEDGER_LINE = 48;  // "lt,METRO,-2147483648\n" at the longest
+constexpr int LEDGER_LINE = 48;  // "lt,METRO,-2147483648\r\n" at the longest
 
-// Lays out the ledger line "lt,WORD,fee\n" in `line`; returns its length.
+// Lays out the ledger line "lt,WORD,fee" and the host's line end in `line`;
+// returns its length.
 int formatLedgerLine(const RideInfo& ride, const char* word, char* line);
 
 // Appends every ride to "busCompany.txt" (mode BUS) or "metroCompany.txt".

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "platform.h"
 
 namespace {
 
@@ -128,10 +129,10 @@ TEST(FormatLedgerLine, WritesTheFeeWhole) {
     int fee;
     const char* line;
   } cases[] = {
-      {"08:10", "METRO", 291, "08:10,METRO,291\n"},
-      {"07:00", "BUS", -50, "07:00,BUS,-50\n"},
-      {"07:00", "BUS", 12345, "07:00,BUS,12345\n"},
-      {"0123456789012345678", "METRO", INT_MIN, "0123456789012345678,METRO,-2147483648\n"},
+      {"08:10", "METRO", 291, "08:10,METRO,291"},
+      {"07:00", "BUS", -50, "07:00,BUS,-50"},
+      {"07:00", "BUS", 12345, "07:00,BUS,12345"},
+      {"0123456789012345678", "METRO", INT_MIN, "0123456789012345678,METRO,-2147483648"},
   };
   for (const Case& c : cases) {
     RideInfo ride = {};
@@ -139,7 +140,7 @@ TEST(FormatLedgerLine, WritesTheFeeWhole) {
     ride.fee = c.fee;
     char line[LEDGER_LINE];
     int n = formatLedgerLine(ride, c.word, line);
-    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), c.line);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), std::string(c.line) + LINE_END);
   }
 }
 

@@ -1,0 +1,137 @@
+// The host interface on POSIX: descriptors, fcntl record locks, fsync.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+int fdOf(const LedgerFile& file) {
+  return static_cast<int>(file.handle);
+}
+
+}  // namespace
+
+// A closed standard stream is reopened on /dev/null so no ledger can take
+// its descriptor, and a file-size limit or a vanished reader of the trace
+// becomes a reported write error instead of a signal that would end the run
+// between two ledger lines.
+void guardProcess() {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) break;
+  }
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A FIFO is opened write-only and non-blocking, so that one with no reader
+// fails (ENXIO) instead of swallowing the line or hanging the run.
+int openLedger(const char* path, LedgerFile* file, bool* created) {
+  const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(path, flags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path, flags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) fd = open(path, flags | O_CREAT, 0666);
+    if (fd >= 0) *created = true;
+  }
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    (void)close(fd);
+    return error;
+  }
+  if (S_ISFIFO(st.st_mode)) {
+    (void)close(fd);  // opened for reading too, the FIFO would always have a reader: us
+    fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+  }
+  file->handle = fd;
+  file->regular = S_ISREG(st.st_mode);
+  return 0;
+}
+
+int lockLedger(const LedgerFile& file) {
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  while (fcntl(fdOf(file), F_SETLKW, &whole) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int stateOf(const LedgerFile& file, FileState* state) {
+  struct stat st;
+  if (fstat(fdOf(file), &st) != 0) return errno;
+  state->device = st.st_dev;
+  state->file = st.st_ino;
+  state->size = st.st_size;
+  return 0;
+}
+
+int readByteAt(const LedgerFile& file, long long offset, char* byte) {
+  ssize_t n;
+  while ((n = pread(fdOf(file), byte, 1, offset)) < 0 && errno == EINTR) {
+  }
+  if (n == 1) return 0;
+  return n == 0 ? EIO : errno;  // none read: the file shrank under us
+}
+
+int writeLedger(const LedgerFile& file, const char* bytes, size_t length, size_t* written) {
+  *written = 0;
+  while (*written < length) {
+    ssize_t n = write(fdOf(file), bytes + *written, length - *written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 ? EIO : errno;
+    *written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int cutBack(const LedgerFile& file, long long size) {
+  return ftruncate(fdOf(file), size) == 0 ? 0 : errno;
+}
+
+int closeLedger(const LedgerFile& file) {
+  return close(fdOf(file)) == 0 ? 0 : errno;
+}
+
+namespace {
+
+int flushPath(const char* path, int flags) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  if (fd < 0) return errno;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  int error = 0;  // a fuzzer learns nothing from the disk, and runs far slower
+#else
+  int error = fsync(fd) != 0 ? errno : 0;
+#endif
+  (void)close(fd);
+  return error;
+}
+
+}  // namespace
+
+int flushFile(const char* path) {
+  return flushPath(path, 0);
+}
+
+int directoryOf(const char* path, DirectoryName* dir) {
+  static_assert(sizeof dir->path >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
+  if (realpath(path, dir->path) == nullptr) return errno;
+  char* slash = std::strrchr(dir->path, '/');
+  slash[slash == dir->path ? 1 : 0] = '\0';
+  return 0;
+}
+
+int flushDirectory(const DirectoryName& dir) {
+  return flushPath(dir.path, O_DIRECTORY);
+}
