@@ -187,7 +187,7 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
 
 void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
                   const char* fullMessage) {
-  FILE* in = std::fopen(path, "r");
+  FILE* in = std::fopen(path, "rb");  // line ends are the reader's, alike on every host
   if (in == nullptr) {
     std::perror(missingMessage);
     return;

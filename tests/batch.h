@@ -17,19 +17,17 @@ void setText(char (&field)[N], const char* text) {
   std::memcpy(field, text, length + 1);
 }
 
-// The directory for scratch files: $TMPDIR, else /tmp.
-std::string tempDirectory();
-
-// UTF-8 text as CP949 bytes (aborts the test binary if iconv cannot).
+// UTF-8 text as CP949 bytes (aborts the test binary if the host cannot).
 std::string cp949(const std::string& utf8);
 
 struct RunResult {
-  std::string out;
+  std::string out;  // as text: on Windows every line end must be CR LF, and is read as LF
   std::string err;
   int status = -1;  // exit status, or -1 when the process did not exit
 };
 
-// How a run's process is set up before fare-settle starts.
+// How a run's process is set up before fare-settle starts. All but `arg`
+// are POSIX only; hostCan says whether this host can set a run up so.
 struct RunOptions {
   const char* arg = nullptr;       // one command-line argument
   long long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes; -1 leaves it
@@ -38,12 +36,28 @@ struct RunOptions {
   bool closeStdout = false;
   bool stdoutPipeWithNoReader = false;
 };
+bool hostCan(const RunOptions& options);
 
 // A run of fare-settle started with Batch::start and not yet waited for.
 struct Started {
-  int pid;
+  long long process;  // a pid, or a Windows process HANDLE
   std::string outPath;
   std::string errPath;
+};
+
+// Holds the whole-file lock that fare-settle takes on a ledger, as another
+// run would, until it is destroyed.
+class HeldLock {
+ public:
+  explicit HeldLock(const std::string& path);
+  ~HeldLock();
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  long long handle_;
+  bool held_;
 };
 
 // A scratch working directory, removed with everything in it at the end.
@@ -57,7 +71,9 @@ class Batch {
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
   void write(const std::string& name, const std::string& bytes) const;
+  // A file's bytes; on Windows its CR LF line ends read as LF.
   std::string read(const std::string& name) const;
+  std::string readBytes(const std::string& name) const;
   void mkdir(const std::string& name) const;
   bool exists(const std::string& name) const;
 
@@ -78,5 +94,11 @@ class Batch {
  private:
   std::string dir_;
 };
+
+// The host's side of these helpers, in batch_posix.cpp or batch_win32.cpp.
+std::string makeScratchDirectory();
+Started spawn(const std::string& dir, std::vector<const char*> args, const RunOptions& options);
+// Waits for the process; its exit status, or -1.
+int waitFor(const Started& run);
 
 #endif  // FARE_SETTLE_TESTS_BATCH_H_
