@@ -20,7 +20,7 @@ std::string slurp(const std::string& path) {
 
 // Text as the host's text streams write it, read back with LF line ends.
 // On Windows a bare LF, which text mode never writes, fails the test.
-std::string asText(std::string bytes, bool strict) {
+std::string asText(const std::string& bytes, bool strict) {
 #ifdef _WIN32
   std::string text;
   for (size_t i = 0; i < bytes.size(); i++) {

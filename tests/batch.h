@@ -97,7 +97,8 @@ class Batch {
 
 // The host's side of these helpers, in batch_posix.cpp or batch_win32.cpp.
 std::string makeScratchDirectory();
-Started spawn(const std::string& dir, std::vector<const char*> args, const RunOptions& options);
+Started spawn(const std::string& dir, const std::vector<const char*>& args,
+              const RunOptions& options);
 // Waits for the process; its exit status, or -1.
 int waitFor(const Started& run);
 

@@ -38,11 +38,13 @@ std::string makeScratchDirectory() {
 
 // Starts args[0] in dir with stdout and stderr going to files of their own,
 // or as the options say.
-Started spawn(const std::string& dir, std::vector<const char*> args, const RunOptions& options) {
+Started spawn(const std::string& dir, const std::vector<const char*>& args,
+              const RunOptions& options) {
   static int serial = 0;
   std::string base = dir + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
   Started s{-1, base + ".out", base + ".err"};
-  args.push_back(nullptr);
+  std::vector<const char*> argv = args;
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     const char* outPath = options.stdoutTo != nullptr ? options.stdoutTo : s.outPath.c_str();
@@ -67,7 +69,7 @@ Started spawn(const std::string& dir, std::vector<const char*> args, const RunOp
                       static_cast<rlim_t>(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
     }
-    execvp(args[0], const_cast<char* const*>(args.data()));
+    execvp(argv[0], const_cast<char* const*>(argv.data()));
     _exit(127);
   }
   s.process = pid;

@@ -56,7 +56,7 @@ std::string hostPath(const char* path) {
 }  // namespace
 
 // Starts args[0] in dir with stdout and stderr going to files of their own.
-Started spawn(const std::string& dir, std::vector<const char*> args, const RunOptions&) {
+Started spawn(const std::string& dir, const std::vector<const char*>& args, const RunOptions&) {
   static int serial = 0;
   std::string base = dir + "." + std::to_string(serial++);
   Started s{0, base + ".out", base + ".err"};

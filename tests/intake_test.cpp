@@ -97,8 +97,9 @@ TEST(ParseTapLine, RefusesWhatDoesNotFitAndLeavesTheTapAlone) {
 // Reads `bytes` as the tap file `name` into a fresh table; returns stdout.
 std::string readFrom(const std::string& bytes, TermInfo* infos, const char* name = "metro.txt") {
   FILE* in = std::tmpfile();
-  if (in == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), in) != bytes.size()) std::abort();
-  std::rewind(in);
+  if (in == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), in) != bytes.size() ||
+      std::fseek(in, 0, SEEK_SET) != 0)
+    std::abort();
   testing::internal::CaptureStdout();
   readTaps(in, infos, name, "missing\n", "FULL\n");
   std::fclose(in);
