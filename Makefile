@@ -87,7 +87,8 @@ lint:
 	  --library=googletest --std=c++20 -q -I src src tests bench fuzz
 	clang-format --dry-run --Werror $(SOURCES)
 
-# A Debian package and a .tar.gz of the Release build, in build/package.
+# A Debian package and a .tar.gz of the Release build, in build/package, and
+# a .zip of fare-settle.exe where the cross compiler is at hand.
 # CPack finds the .deb's dependencies with `file` and dpkg-shlibdeps; without
 # them it would write a package that depends on nothing, so stop instead.
 package:
@@ -97,6 +98,10 @@ package:
 	$(BUILD) release
 	rm -rf build/package
 	cpack --config build/release/CPackConfig.cmake -B build/package
+	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then \
+	  cmake --preset windows-release >/dev/null && $(BUILD) windows-release && \
+	  cpack --config build/windows-release/CPackConfig.cmake -B build/package; \
+	else echo "make package: no mingw-w64 cross compiler, so no Windows .zip"; fi
 
 clean:
 	rm -rf build
