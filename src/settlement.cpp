@@ -143,8 +143,10 @@ int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileStat
 // to its size before the write; a tail that cannot be checked is never
 // written after. An unfinished last line, left by an interrupted run or a
 // hand edit, is kept and closed with a line end of the run's own rather than
-// glued to. Returns 0 when appended, else the error to report the ride with.
-int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int length) {
+// glued to. Returns 0 when appended, else the error to report the ride with;
+// *cutError says why part of a failed write could not be cut back.
+int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int length,
+                 int* cutError) {
   int lockError = lockLedger(file);
   FileState st;
   if (int error = stateOf(file, &st)) return error;
@@ -166,12 +168,8 @@ int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int l
   }
   size_t written = 0;
   if (int error = writeLedger(file, bytes, size, &written)) {
-    report(*ledger, text + LINE_END_LENGTH, length - LINE_END_LENGTH, "not appended", error);
-    if (written > 0) {
-      if (int cutError = cutBack(file, st.size))
-        report(*ledger, nullptr, 0, "part of a line stays at its end", cutError);
-    }
-    return -1;  // reported
+    if (written > 0) *cutError = cutBack(file, st.size);
+    return error;
   }
   if (lockError != 0 && !ledger->lockReported) {
     ledger->lockReported = true;
@@ -195,11 +193,13 @@ void appendLine(Ledger* ledger, const char* text, int length) {
     return;
   }
   size_t written = 0;
+  int cutError = 0;
   if (file.regular)
-    error = appendLocked(ledger, file, text, length);
+    error = appendLocked(ledger, file, text, length, &cutError);
   else
     error = writeLedger(file, line, static_cast<size_t>(length), &written);
-  if (error > 0) report(*ledger, line, shown, "not appended", error);
+  if (error != 0) report(*ledger, line, shown, "not appended", error);
+  if (cutError != 0) report(*ledger, nullptr, 0, "part of a line stays at its end", cutError);
   // Closing also releases the lock; on a network file system a failed close
   // can mean the line never reached the server.
   int closeError = closeLedger(file);
