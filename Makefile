@@ -1,6 +1,6 @@
 # The README's two commands, and the checks beyond them. CMake presets do the
 # real work; builds use every core.
-.PHONY: all demo test sanitize debian-flags fuzz bench lint package windows clean
+.PHONY: all demo test sanitize debian-flags fuzz bench lint package windows shared-ledgers clean
 
 NPROC := $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 BUILD = cmake --build --parallel $(NPROC) --preset
@@ -47,6 +47,13 @@ windows:
 	WINEDEBUG=-all wineboot --init </dev/null >/dev/null 2>&1
 	ctest --preset windows -j $(NPROC)
 
+# Runs on two client mounts of one GlusterFS volume append to one ledger
+# pair; needs root, /dev/fuse, glusterfs-server and fuse3.
+shared-ledgers:
+	cmake --preset release >/dev/null
+	$(BUILD) release
+	sh tests/gluster_shared_ledgers.sh build/release
+
 # A bounded libFuzzer run of a whole batch; new inputs go to build/fuzz/corpus.
 FUZZ_SECONDS ?= 60
 fuzz:
@@ -76,15 +83,15 @@ bench:
 # with every warning an error.
 posix = $(filter-out %_win32.cpp,$(wildcard $(1)))
 TOOL_CHECKS = --checks=-cert-err33-c,-cert-err34-c,-performance-inefficient-vector-operation,-performance-no-int-to-ptr,-readability-redundant-declaration
-SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp
+SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp tools/*.cpp
 lint:
 	cmake --preset debug >/dev/null
 	clang-tidy -p build/debug --quiet $(call posix,src/*.cpp)
 	clang-tidy -p build/debug --quiet $(TOOL_CHECKS) $(call posix,tests/*.cpp)
-	clang-tidy --quiet $(TOOL_CHECKS) bench/*.cpp fuzz/*.cpp -- -std=c++20 -Isrc
+	clang-tidy --quiet $(TOOL_CHECKS) bench/*.cpp fuzz/*.cpp tools/*.cpp -- -std=c++20 -Isrc
 	cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
 	  --suppress=normalCheckLevelMaxBranches \
-	  --library=googletest --std=c++20 -q -I src src tests bench fuzz
+	  --library=googletest --std=c++20 -q -I src src tests bench fuzz tools
 	clang-format --dry-run --Werror $(SOURCES)
 
 # A Debian package and a .tar.gz of the Release build, in build/package, and
