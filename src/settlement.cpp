@@ -2,11 +2,21 @@
 #include "settlement.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 
 #include "platform.h"
+
+// Every host must settle the same money, so a share is rounded from IEEE
+// double arithmetic, each step rounded to double. A build that would keep
+// intermediate results in extended precision (the x87 unit) settles some
+// journeys differently, so it does not build.
+#if !defined(FLT_EVAL_METHOD) || (FLT_EVAL_METHOD != 0 && FLT_EVAL_METHOD != 1)
+#error \
+    "FLT_EVAL_METHOD is not 0 or 1: doubles would be computed in excess precision and shares would differ from other hosts; on 32-bit x86 build with -msse2 -mfpmath=sse"
+#endif
 
 namespace {
 
