@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -34,6 +35,20 @@ std::string asText(const std::string& bytes, bool strict) {
   (void)strict;
   return bytes;
 #endif
+}
+
+// The command that starts fare-settle: through the emulator, if any.
+std::vector<const char*> program() {
+  static const std::vector<std::string> emulator = [] {
+    std::vector<std::string> words;
+    std::istringstream in(FARE_SETTLE_EMULATOR);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+  }();
+  std::vector<const char*> args;
+  for (const std::string& word : emulator) args.push_back(word.c_str());
+  args.push_back(FARE_SETTLE_BIN);
+  return args;
 }
 
 }  // namespace
@@ -80,11 +95,11 @@ RunResult Batch::runCommand(const std::vector<const char*>& args, const RunOptio
 }
 
 Started Batch::start() const {
-  return spawn(dir_, {FARE_SETTLE_BIN}, {});
+  return spawn(dir_, program(), {});
 }
 
 RunResult Batch::run(const RunOptions& options) const {
-  std::vector<const char*> args = {FARE_SETTLE_BIN};
+  std::vector<const char*> args = program();
   if (options.arg != nullptr) args.push_back(options.arg);
   return finish(spawn(dir_, args, options));
 }

@@ -20,6 +20,10 @@ void setText(char (&field)[N], const char* text) {
 // UTF-8 text as CP949 bytes (aborts the test binary if the host cannot).
 std::string cp949(const std::string& utf8);
 
+// Whether fare-settle runs under an emulator (qemu-user), where tools that
+// trace a process (strace, valgrind) cannot follow it.
+constexpr bool kEmulated = sizeof FARE_SETTLE_EMULATOR > 1;
+
 struct RunResult {
   std::string out;  // as text: on Windows every line end must be CR LF, and is read as LF
   std::string err;

@@ -5,14 +5,41 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "batch.h"
 
+namespace {
+
+// The host's iconv command, for an emulated test binary: its C library has
+// no conversion modules beside it, but it can start a host program.
+std::string hostIconv(const std::string& utf8) {
+  std::string dir = makeScratchDirectory();
+  std::string in = dir + "/utf8";
+  FILE* f = std::fopen(in.c_str(), "wb");
+  if (f == nullptr || std::fwrite(utf8.data(), 1, utf8.size(), f) != utf8.size()) std::abort();
+  std::fclose(f);
+  Started s = spawn(dir, {"iconv", "-f", "UTF-8", "-t", "CP949", in.c_str()}, {});
+  if (waitFor(s) != 0 || (f = std::fopen(s.outPath.c_str(), "rb")) == nullptr) std::abort();
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) out.append(buffer, n);
+  std::fclose(f);
+  for (const std::string& path : {in, s.outPath, s.errPath}) std::remove(path.c_str());
+  rmdir(dir.c_str());
+  return out;
+}
+
+}  // namespace
+
 std::string cp949(const std::string& utf8) {
   iconv_t cd = iconv_open("CP949", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) std::abort();
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (kEmulated) return hostIconv(utf8);
+    std::abort();
+  }
   std::vector<char> out(utf8.size() * 2 + 1);
   char* in = const_cast<char*>(utf8.data());
   size_t inLeft = utf8.size();

@@ -529,11 +529,13 @@ TEST(LedgerFaults, LedgersStayExactWhateverSurroundsTheRun) {
 
 bool straceRuns() {
   Batch probe;
-  return !kSanitized && probe.runCommand({"strace", "-o", "/dev/null", "true"}).status == 0;
+  return !kSanitized && !kEmulated &&
+         probe.runCommand({"strace", "-o", "/dev/null", "true"}).status == 0;
 }
 
 TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryHoldingACreatedOne) {
-  if (!straceRuns()) GTEST_SKIP() << "strace cannot run here (or the build is sanitized)";
+  if (!straceRuns())
+    GTEST_SKIP() << "strace cannot run here, or follow a sanitized or emulated build";
   struct Case {
     const char* scenario;
     bool earlierLedgers;
@@ -571,7 +573,8 @@ TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryHoldingACreatedOne) {
 // Faults no test can force from outside, injected by strace into the calls
 // on busCompany.txt.
 TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
-  if (!straceRuns()) GTEST_SKIP() << "strace cannot run here (or the build is sanitized)";
+  if (!straceRuns())
+    GTEST_SKIP() << "strace cannot run here, or follow a sanitized or emulated build";
   const std::string earlier = kEarlierBus, bus = "busCompany.txt: ", first = "09:00,BUS,109",
                     second = "07:00,BUS,250";
   std::string big;  // larger than the trace, so that a file-size limit only bites the ledger
@@ -654,7 +657,8 @@ TEST(LedgerFaults, FullDiskLeavesOnlyWholeLinesAndReportsTheRest) {
 }
 
 TEST(HeapUse, OnlyTheStreamsTheRunOpens) {
-  if (kSanitized) GTEST_SKIP() << "valgrind does not run sanitized binaries";
+  if (kSanitized || kEmulated)
+    GTEST_SKIP() << "valgrind runs neither sanitized nor emulated builds";
   Batch b;
   if (b.runCommand({"valgrind", "--version"}).status != 0)
     GTEST_SKIP() << "valgrind not found; heap use not checked";
