@@ -65,7 +65,7 @@ check() {
 
 echo "$me: GlusterFS defaults"
 remount
-check || echo "$me: GlusterFS defaults are not exact (expected; not a failure)"
+check || echo "$me: GlusterFS defaults are not exact (expected; not a failure; its files go with the volume)"
 
 echo "$me: the recommended settings: client caches off, no attribute or entry timeouts, direct I/O"
 for o in write-behind stat-prefetch quick-read io-cache read-ahead open-behind readdir-ahead nl-cache; do
