@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -16,20 +15,11 @@ namespace {
 // The host's iconv command, for an emulated test binary: its C library has
 // no conversion modules beside it, but it can start a host program.
 std::string hostIconv(const std::string& utf8) {
-  std::string dir = makeScratchDirectory();
-  std::string in = dir + "/utf8";
-  FILE* f = std::fopen(in.c_str(), "wb");
-  if (f == nullptr || std::fwrite(utf8.data(), 1, utf8.size(), f) != utf8.size()) std::abort();
-  std::fclose(f);
-  Started s = spawn(dir, {"iconv", "-f", "UTF-8", "-t", "CP949", in.c_str()}, {});
-  if (waitFor(s) != 0 || (f = std::fopen(s.outPath.c_str(), "rb")) == nullptr) std::abort();
-  std::string out;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) out.append(buffer, n);
-  std::fclose(f);
-  for (const std::string& path : {in, s.outPath, s.errPath}) std::remove(path.c_str());
-  rmdir(dir.c_str());
-  return out;
+  Batch b;
+  b.write("utf8", utf8);
+  RunResult r = b.runCommand({"iconv", "-f", "UTF-8", "-t", "CP949", "utf8"});
+  if (r.status != 0) std::abort();
+  return r.out;
 }
 
 }  // namespace
