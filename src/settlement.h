@@ -1,5 +1,6 @@
-// Settlement: re-apportions each journey's total fee among its rides, then
-// appends every ride to the ledger of the company that ran it.
+// Settlement: re-apportions each journey's total fee among its rides
+// (settlement.cpp), then appends every ride to the ledger of the company
+// that ran it (ledgers.cpp).
 #ifndef FARE_SETTLE_SETTLEMENT_H_
 #define FARE_SETTLE_SETTLEMENT_H_
 

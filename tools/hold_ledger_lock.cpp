@@ -2,13 +2,13 @@
 // fare-settle run takes on a ledger, says "locked" once it holds it, keeps
 // it for SECONDS and exits, releasing it. The shared-storage check uses it to
 // see whether a run through another mount waits for the lock.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -16,17 +16,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   const unsigned seconds = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
-  int fd = open(argv[1], O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  struct flock whole = {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  int locked = -1;
-  if (fd >= 0) {
-    while ((locked = fcntl(fd, F_SETLKW, &whole)) != 0 && errno == EINTR) {
-    }
+  LedgerFile file;
+  bool created = false;
+  int error = openLedger(argv[1], &file, &created);
+  if (error == 0) {
+    error = lockLedger(file);
+    if (error != 0) (void)closeLedger(file);
   }
-  if (locked != 0) {
-    (void)std::fprintf(stderr, "hold-ledger-lock: %s: %s\n", argv[1], std::strerror(errno));
+  if (error != 0) {
+    (void)std::fprintf(stderr, "hold-ledger-lock: %s: %s\n", argv[1], std::strerror(error));
     return 1;
   }
   (void)std::printf("locked\n");

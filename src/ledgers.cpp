@@ -1,0 +1,160 @@
+// The company ledgers: each ride's line appended whole under a whole-file
+// lock, or reported by its line on standard error; the ledgers flushed.
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+#include "settlement.h"
+
+int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
+  char* p = std::copy_n(ride.lt, std::strlen(ride.lt), line);
+  *p++ = ',';
+  p = std::copy_n(word, std::strlen(word), p);
+  *p++ = ',';
+  p = std::to_chars(p, line + LEDGER_LINE, ride.fee).ptr;
+  p = std::copy_n(LINE_END, LINE_END_LENGTH, p);
+  return static_cast<int>(p - line);
+}
+
+namespace {
+
+// A company ledger, and what this run has learnt of it.
+struct Ledger {
+  const char* path;
+  const char* word;
+  bool created = false;         // this run created the file
+  bool tornReported = false;    // its unfinished last line has been reported
+  bool lockReported = false;    // a line went in without the lock, and that was reported
+  FileState left = {0, 0, -1};  // where this run's last line left it; size -1 until one did
+};
+
+// Reports on standard error, as one line, "LEDGER: what: reason" or, for a
+// ride, "LEDGER: LINE: what: reason", so that stderr alone names every ride
+// to be settled by hand. `line` is the ledger line without its line end.
+void report(const Ledger& ledger, const char* line, int length, const char* what, int error) {
+  if (line != nullptr)
+    (void)std::fprintf(stderr, "%s: %.*s: %s: %s\n", ledger.path, length, line, what,
+                       std::strerror(error));
+  else
+    (void)std::fprintf(stderr, "%s: %s: %s\n", ledger.path, what, std::strerror(error));
+}
+
+// Whether the locked ledger, `st.size` > 0 bytes long, ends with a line end,
+// in *ends: known without a read when it is as this run's last line left
+// it. Returns 0, or the error of a last byte that could not be read.
+int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileState& st, bool* ends) {
+  *ends = true;
+  if (st.device == ledger.left.device && st.file == ledger.left.file && st.size == ledger.left.size)
+    return 0;
+  char last = '\n';
+  if (int error = readByteAt(file, st.size - 1, &last)) return error;
+  *ends = last == '\n';
+  return 0;
+}
+
+// Appends to a regular file: the line lands whole, or the file is cut back
+// to its size before the write; a tail that cannot be checked is never
+// written after. An unfinished last line, left by an interrupted run or a
+// hand edit, is kept and closed with a line end of the run's own rather than
+// glued to. Returns 0 when appended, else the error to report the ride with;
+// *cutError says why part of a failed write could not be cut back.
+int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int length,
+                 int* cutError) {
+  int lockError = lockLedger(file);
+  FileState st;
+  if (int error = stateOf(file, &st)) return error;
+  const char* bytes = text + LINE_END_LENGTH;
+  size_t size = static_cast<size_t>(length);
+  bool ends = true;
+  if (st.size > 0) {
+    if (int error = endsWithLineEnd(*ledger, file, st, &ends)) return error;
+  }
+  if (!ends) {
+    bytes = text;
+    size += LINE_END_LENGTH;
+    if (!ledger->tornReported) {
+      ledger->tornReported = true;
+      (void)std::fprintf(stderr,
+                         "%s: last line is unfinished; new lines start on a line of their own\n",
+                         ledger->path);
+    }
+  }
+  size_t written = 0;
+  if (int error = writeLedger(file, bytes, size, &written)) {
+    if (written > 0) *cutError = cutBack(file, st.size);
+    return error;
+  }
+  if (lockError != 0 && !ledger->lockReported) {
+    ledger->lockReported = true;
+    report(*ledger, nullptr, 0, "appended without a lock", lockError);
+  }
+  ledger->left = st;
+  ledger->left.size += static_cast<long long>(size);
+  return 0;
+}
+
+// Appends one ledger line; `text` is a line end followed by the line of
+// `length` bytes, so that a line end of its own can go out in the same write.
+// Every ride that does not reach the ledger is reported by its line.
+void appendLine(Ledger* ledger, const char* text, int length) {
+  const char* line = text + LINE_END_LENGTH;
+  const int shown = length - LINE_END_LENGTH;
+  LedgerFile file;
+  int error = openLedger(ledger->path, &file, &ledger->created);
+  if (error != 0) {
+    report(*ledger, line, shown, "not appended", error);
+    return;
+  }
+  size_t written = 0;
+  int cutError = 0;
+  if (file.regular)
+    error = appendLocked(ledger, file, text, length, &cutError);
+  else
+    error = writeLedger(file, line, static_cast<size_t>(length), &written);
+  if (error != 0) report(*ledger, line, shown, "not appended", error);
+  if (cutError != 0) report(*ledger, nullptr, 0, "part of a line stays at its end", cutError);
+  // Closing also releases the lock; on a network file system a failed close
+  // can mean the line never reached the server.
+  int closeError = closeLedger(file);
+  if (closeError != 0 && error == 0)
+    report(*ledger, line, shown, "appended, but closing the ledger failed", closeError);
+}
+
+// A ledger this run created is durable only once its directory entry is:
+// flushes the directory of each, once when both share it.
+void flushDirectories(const Ledger* ledgers) {
+  DirectoryName dirs[2];
+  int errors[2] = {};
+  bool known[2] = {};
+  for (int i = 0; i < 2; i++) {
+    if (!ledgers[i].created) continue;
+    errors[i] = directoryOf(ledgers[i].path, &dirs[i]);
+    known[i] = errors[i] == 0;
+    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0].path, dirs[1].path) == 0)
+      errors[1] = errors[0];
+    else if (known[i])
+      errors[i] = flushDirectory(dirs[i]);
+    if (errors[i] != 0) report(ledgers[i], nullptr, 0, "directory not flushed to disk", errors[i]);
+  }
+}
+
+}  // namespace
+
+void writeLedgers(const RideInfo* t) {
+  Ledger ledgers[] = {{"busCompany.txt", "BUS"}, {"metroCompany.txt", "METRO"}};
+  char text[LINE_END_LENGTH + LEDGER_LINE];  // a line end of its own, then the line
+  std::memcpy(text, LINE_END, LINE_END_LENGTH);
+  for (int i = 0; i < rideCount; i++) {
+    Ledger* ledger = &ledgers[t[i].tr == MODE_BUS ? 0 : 1];
+    int length = formatLedgerLine(t[i], ledger->word, text + LINE_END_LENGTH);
+    appendLine(ledger, text, length);
+  }
+  for (const Ledger& ledger : ledgers) {
+    if (ledger.left.size < 0) continue;
+    if (int error = flushFile(ledger.path))
+      report(ledger, nullptr, 0, "not flushed to disk", error);
+  }
+  flushDirectories(ledgers);
+}
