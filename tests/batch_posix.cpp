@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -89,14 +90,18 @@ Started spawn(const std::string& dir, const std::vector<const char*>& args,
     execvp(argv[0], const_cast<char* const*>(argv.data()));
     _exit(127);
   }
-  s.process = pid;
+  s.process = pid;  // -1 when fork failed: the run then reads as not exited
   return s;
 }
 
 int waitFor(const Started& run) {
+  const pid_t pid = static_cast<pid_t>(run.process);
+  if (pid <= 0) return -1;  // never waitpid(-1): that would reap any child
   int wstatus = 0;
-  waitpid(static_cast<pid_t>(run.process), &wstatus, 0);
-  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  pid_t got;
+  while ((got = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
+  }
+  return got == pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 }
 
 bool Batch::running(const Started& run) {

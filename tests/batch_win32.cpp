@@ -84,8 +84,8 @@ int waitFor(const Started& run) {
   HANDLE process = reinterpret_cast<HANDLE>(static_cast<intptr_t>(run.process));
   if (process == nullptr) return -1;
   DWORD code = 0;
-  WaitForSingleObject(process, INFINITE);
-  bool exited = GetExitCodeProcess(process, &code) != 0;
+  bool exited = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(process, &code) != 0;
   CloseHandle(process);
   return exited ? static_cast<int>(code) : -1;
 }
