@@ -70,7 +70,7 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	$(BUILD) fuzz --target fare_settle_fuzz
 	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz/fare_settle_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	build/fuzz/fuzz/fare_settle_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -close_fd_mask=2 \
 	  -artifact_prefix=$(CURDIR)/build/fuzz/ $(CURDIR)/build/fuzz/corpus $(CURDIR)/fuzz/seeds
 
 # Micro-benchmarks of the stages, then whole runs timed against the floor.

@@ -3,6 +3,7 @@
 #include "intake.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -18,7 +19,8 @@ constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\
 // IN OUT 이 아닙니다: "neither IN nor OUT"
 constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
 
-enum LineRead : unsigned char { LINE_READ, LINE_END, LINE_ERROR };
+// LINE_ERROR: the read failed before any byte of the file; LINE_CUT: after.
+enum LineRead : unsigned char { LINE_READ, LINE_END, LINE_ERROR, LINE_CUT };
 
 // A byte that could forge a line or drive the terminal through the trace.
 // The tab is part of a field; a NUL has a refusal of its own.
@@ -29,8 +31,9 @@ bool isControl(char c) {
 // Reads one line into termInput without its line end (LF, CR LF, or the
 // end of the file, where a last CR counts as the line end too). An
 // over-long line is consumed to its end; *verdict says whether the line can
-// be parsed (TAP_STORED) or why it is refused.
-LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
+// be parsed (TAP_STORED) or why it is refused. A failed read is an error
+// only when it comes before the file's first byte; later, the file is cut.
+LineRead readLine(FILE* in, bool firstLine, char* termInput, TapLine* verdict) {
   int n = 0;
   bool tooLong = false;
   int c;
@@ -40,7 +43,7 @@ LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
     else
       tooLong = true;
   }
-  if (c == EOF && std::ferror(in)) return LINE_ERROR;
+  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong && firstLine ? LINE_ERROR : LINE_CUT;
   if (c == EOF && n == 0) return LINE_END;
   if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
   termInput[n] = '\0';  // n is at most 49
@@ -92,11 +95,37 @@ const char* refusalText(TapLine why) {
   return "";
 }
 
+// A refused line is named in the trace and on standard error alike.
 void reportRefusal(const char* path, long long lineNumber, TapLine why) {
   putText(path);
   putTrace(":", lineNumber, ": skipped: ");
   putText(refusalText(why));
   putText("\n");
+  (void)std::fprintf(stderr, "%s:%lld: skipped: %s\n", path, lineNumber, refusalText(why));
+}
+
+void reportUnknownWords(const char* path, long long lineNumber, bool modeKnown,
+                        bool directionKnown) {
+  if (!modeKnown) {
+    putText(UNKNOWN_MODE);
+    (void)std::fprintf(stderr, "%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path,
+                       lineNumber);
+  }
+  if (!directionKnown) {
+    putText(UNKNOWN_DIRECTION);
+    (void)std::fprintf(stderr, "%s:%lld: direction is neither IN nor OUT; taken as IN\n", path,
+                       lineNumber);
+  }
+}
+
+// The lines first..last, dropped because the table was full, as one line.
+void reportDropped(const char* path, long long first, long long last) {
+  if (first == 0) return;
+  if (first == last)
+    (void)std::fprintf(stderr, "%s:%lld: not read: the tap table is full\n", path, last);
+  else
+    (void)std::fprintf(stderr, "%s:%lld-%lld: not read: the tap table is full\n", path, first,
+                       last);
 }
 
 }  // namespace
@@ -158,17 +187,27 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
               const char* fullMessage) {
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
+  long long firstDropped = 0;  // the first line dropped for a full table, 0 for none
   for (;;) {
     TapLine result = TAP_STORED;
-    LineRead got = readLine(in, termInput, &result);
-    if (got == LINE_END) return;
-    if (got == LINE_ERROR) {
-      std::perror(missingMessage);
+    LineRead got = readLine(in, lineNumber == 0, termInput, &result);
+    if (got == LINE_ERROR || got == LINE_CUT) {
+      int error = errno;
+      reportDropped(path, firstDropped, lineNumber);
+      if (got == LINE_ERROR) {
+        std::perror(missingMessage);
+      } else {
+        (void)std::fprintf(stderr, "%s: reading stopped after line %lld: %s\n", path, lineNumber,
+                           std::strerror(error));
+        tapFilesWhole = false;
+      }
       return;
     }
+    if (got == LINE_END) break;
     lineNumber++;
     if (tapCount == TAP_CAPACITY) {
       putText(fullMessage);
+      if (firstDropped == 0) firstDropped = lineNumber;
       continue;
     }
     bool modeKnown = true;
@@ -179,10 +218,10 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
       reportRefusal(path, lineNumber, result);
       continue;
     }
-    if (!modeKnown) putText(UNKNOWN_MODE);
-    if (!directionKnown) putText(UNKNOWN_DIRECTION);
+    reportUnknownWords(path, lineNumber, modeKnown, directionKnown);
     tapCount++;
   }
+  reportDropped(path, firstDropped, lineNumber);
 }
 
 void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,

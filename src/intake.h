@@ -37,7 +37,11 @@ bool parseAmount(const char* text, int* amount);
 TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown);
 
 // Reads the taps of an open stream into infos[tapCount..], printing every
-// intake message; `path` names the file in messages. Does not close `in`.
+// intake message. Every line not taken as written is also named on standard
+// error by `path` and number: refused, an unknown word, or dropped for a
+// full table (one line for the file). A read that fails before the file's
+// first byte is reported with `missingMessage`; a later one stops the
+// reading, is reported, and clears tapFilesWhole. Does not close `in`.
 void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
               const char* fullMessage);
 

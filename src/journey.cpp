@@ -166,6 +166,7 @@ void pairRides(const TermInfo* infos, RideInfo* t) {
 void buildRides(RideInfo* t) {
   TermInfo infos[TAP_CAPACITY] = {};
   tapCount = 0;
+  tapFilesWhole = true;
   loadTermFile(infos, "metro.txt", METRO_MISSING, "FULL\n");
   loadTermFile(infos, "bus.txt", BUS_MISSING, BUS_FULL);
   sortByKey(infos);

@@ -143,6 +143,11 @@ void flushDirectories(const Ledger* ledgers) {
 }  // namespace
 
 void writeLedgers(const RideInfo* t) {
+  if (!tapFilesWhole) {
+    // Half a batch appended would be appended again when the whole is rerun.
+    (void)std::fputs("no ride appended: a tap file was not read whole\n", stderr);
+    return;
+  }
   Ledger ledgers[] = {{"busCompany.txt", "BUS"}, {"metroCompany.txt", "METRO"}};
   char text[LINE_END_LENGTH + LEDGER_LINE];  // a line end of its own, then the line
   std::memcpy(text, LINE_END, LINE_END_LENGTH);

@@ -8,6 +8,7 @@
 
 int tapCount = 0;
 int rideCount = 0;
+bool tapFilesWhole = true;
 
 // The run goes on whatever becomes of the trace; its first failed write is
 // remembered and reported once, when the run ends.

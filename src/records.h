@@ -31,6 +31,10 @@ struct RideInfo {
 extern int tapCount;
 extern int rideCount;
 
+// False once a tap file stopped part-way through reading: the batch is not
+// whole, so no ride of it may reach a ledger.
+extern bool tapFilesWhole;
+
 void printTaps(const TermInfo* infos);
 void printRides(const RideInfo* t);
 

@@ -94,15 +94,20 @@ TEST(ParseTapLine, RefusesWhatDoesNotFitAndLeavesTheTapAlone) {
   }
 }
 
-// Reads `bytes` as the tap file `name` into a fresh table; returns stdout.
-std::string readFrom(const std::string& bytes, TermInfo* infos, const char* name = "metro.txt") {
+// Reads `bytes` as the tap file `name` into a fresh table; returns stdout,
+// and standard error in *err.
+std::string readFrom(const std::string& bytes, TermInfo* infos, const char* name = "metro.txt",
+                     std::string* err = nullptr) {
   FILE* in = std::tmpfile();
   if (in == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), in) != bytes.size() ||
       std::fseek(in, 0, SEEK_SET) != 0)
     std::abort();
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   readTaps(in, infos, name, "missing\n", "FULL\n");
   std::fclose(in);
+  std::string errText = testing::internal::GetCapturedStderr();
+  if (err != nullptr) *err = errText;
   return testing::internal::GetCapturedStdout();
 }
 
@@ -145,13 +150,25 @@ TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
 }
 
 TEST(ReadTaps, FullTableDropsEveryFurtherLineWithItsMessage) {
-  std::string input;
-  for (int i = 0; i < TAP_CAPACITY + 2; i++) input += "08:10 BUS IN 1 K\n";
-  input += std::string(100, 'y') + "\n\n";  // still one message each, whatever the line
-  TermInfo infos[TAP_CAPACITY] = {};
-  tapCount = 0;
-  EXPECT_EQ(readFrom(input, infos), "FULL\nFULL\nFULL\nFULL\n");
-  EXPECT_EQ(tapCount, TAP_CAPACITY);
+  struct Case {
+    int extraTaps;
+    std::string tail;  // lines after the taps, dropped like them
+    std::string out, err;
+  } cases[] = {
+      {1, "", "FULL\n", "metro.txt:101: not read: the tap table is full\n"},
+      {2, std::string(100, 'y') + "\n\n", "FULL\nFULL\nFULL\nFULL\n",
+       "metro.txt:101-104: not read: the tap table is full\n"},
+  };
+  for (const Case& c : cases) {
+    std::string input;
+    for (int i = 0; i < TAP_CAPACITY + c.extraTaps; i++) input += "08:10 BUS IN 1 K\n";
+    TermInfo infos[TAP_CAPACITY] = {};
+    tapCount = 0;
+    std::string err;
+    EXPECT_EQ(readFrom(input + c.tail, infos, "metro.txt", &err), c.out);
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(tapCount, TAP_CAPACITY);
+  }
 }
 
 }  // namespace
