@@ -124,9 +124,15 @@ long long timeKey(const TermInfo& tap) {
   return 60 * hours + minutes;
 }
 
+// Insertion sort: stable, so taps with equal keys keep the order they were
+// read in on every C++ library, and linear on files already grouped by key.
 void sortByKey(TermInfo* infos) {
-  std::sort(infos, infos + tapCount,
-            [](const TermInfo& a, const TermInfo& b) { return compareByKey(a, b) < 0; });
+  for (int i = 1; i < tapCount; i++) {
+    TermInfo tap = infos[i];
+    int j = i;
+    for (; j > 0 && compareByKey(infos[j - 1], tap) > 0; j--) infos[j] = infos[j - 1];
+    infos[j] = tap;
+  }
 }
 
 void orderByTime(TermInfo* infos) {

@@ -13,7 +13,8 @@ int compareByKey(const TermInfo& a, const TermInfo& b);
 // and saturated to 32 bits; a missing minutes part counts 0.
 long long timeKey(const TermInfo& tap);
 
-// Sorts infos[0..tapCount) by journey key.
+// Sorts infos[0..tapCount) by journey key; taps with equal keys keep their
+// order (the order they were read in).
 void sortByKey(TermInfo* infos);
 
 // Puts each journey group of a key-sorted table in time order, printing a

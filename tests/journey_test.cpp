@@ -154,17 +154,32 @@ TEST(OrderByTime, TiesEndWhereTheExchangeProcedureLeavesThem) {
   }
 }
 
-TEST(SortByKey, BringsEachKeyTogetherInByteOrder) {
+TEST(SortByKey, BringsEachKeyTogetherInByteOrderKeepingTheReadOrder) {
+  std::vector<Tap> full;  // three keys in turn; sorts that are not stable reorder them
+  const char* const keys[] = {"C", "A", "B"};
+  for (int i = 0; i < TAP_CAPACITY; i++) full.push_back({keys[i % 3], "1:00", i});
+  struct Case {
+    const char* scenario;
+    std::vector<Tap> taps;  // amounts are the read order
+  } cases[] = {
+      {"byte order", {{"a", "1:00", 0}, {"A2", "1:00", 1}, {"A10", "1:00", 2}, {"a", "2:00", 3}}},
+      {"a full table of three keys", full},
+  };
   TermInfo infos[TAP_CAPACITY];
-  load(infos, {{"a", "1:00", 1},
-               {"A2", "1:00", 2},
-               {"A10", "1:00", 3},
-               {"a", "2:00", 4},
-               {"B", "1:00", 5}});
-  sortByKey(infos);
-  std::string keys;
-  for (int i = 0; i < tapCount; i++) keys += std::string(infos[i].ti) + " ";
-  EXPECT_EQ(keys, "A10 A2 B a a ");
+  for (const Case& c : cases) {
+    load(infos, c.taps);
+    sortByKey(infos);
+    std::vector<int> amounts;
+    for (int i = 0; i < tapCount; i++) {
+      amounts.push_back(infos[i].bal);
+      if (i == 0) continue;
+      int order = compareByKey(infos[i - 1], infos[i]);
+      EXPECT_TRUE(order < 0 || (order == 0 && infos[i - 1].bal < infos[i].bal))
+          << c.scenario << ": " << i;
+    }
+    std::sort(amounts.begin(), amounts.end());
+    for (int i = 0; i < tapCount; i++) ASSERT_EQ(amounts[i], i) << c.scenario;
+  }
 }
 
 TEST(PairRides, RidesAndTrace) {
