@@ -11,6 +11,9 @@
 
 #include "platform.h"
 
+// A ledger past 2 GiB must stay appendable on 32-bit hosts too.
+static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64: ledgers only ever grow");
+
 namespace {
 
 int fdOf(const LedgerFile& file) {

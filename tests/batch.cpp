@@ -60,18 +60,23 @@ Batch::~Batch() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-void Batch::write(const std::string& name, const std::string& bytes) const {
-  std::ofstream(path(name), std::ios::binary) << bytes;
+bool Batch::write(const std::string& name, const std::string& bytes, long long hole) const {
+  std::ofstream out(path(name), std::ios::binary);
+  out.seekp(hole);
+  out << bytes;
+  out.close();
+  return !out.fail();
 }
 
-std::string Batch::readBytes(const std::string& name) const {
+std::string Batch::readBytes(const std::string& name, long long from) const {
   std::ifstream in(path(name), std::ios::binary);
+  in.seekg(from);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Earlier lines that a test wrote itself end in LF alone, so no strictness.
-std::string Batch::read(const std::string& name) const {
-  return asText(readBytes(name), false);
+std::string Batch::read(const std::string& name, long long from) const {
+  return asText(readBytes(name, from), false);
 }
 
 void Batch::mkdir(const std::string& name) const {

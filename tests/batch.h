@@ -74,10 +74,14 @@ class Batch {
 
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  void write(const std::string& name, const std::string& bytes) const;
-  // A file's bytes; on Windows its CR LF line ends read as LF.
-  std::string read(const std::string& name) const;
-  std::string readBytes(const std::string& name) const;
+  // Writes `bytes` after a hole of `hole` bytes (sparse where the file
+  // system allows); false when that failed.
+  bool write(const std::string& name, const std::string& bytes, long long hole = 0) const;
+  // A file's bytes from offset `from`; on Windows its CR LF line ends read as LF.
+  std::string read(const std::string& name, long long from = 0) const;
+  std::string readBytes(const std::string& name, long long from = 0) const;
+  // How many bytes the file takes on disk, or -1 where the host cannot say.
+  long long allocated(const std::string& name) const;
   void mkdir(const std::string& name) const;
   bool exists(const std::string& name) const;
 
