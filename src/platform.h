@@ -48,6 +48,8 @@ int lockLedger(const LedgerFile& file);
 
 int stateOf(const LedgerFile& file, FileState* state);
 int readByteAt(const LedgerFile& file, long long offset, char* byte);
+// Reads the byte again, past what the host has cached of the file there.
+int rereadByteAt(const LedgerFile& file, long long offset, char* byte);
 
 // Appends the bytes in as few writes as the host allows; *written says how
 // many went out, also when the call fails.

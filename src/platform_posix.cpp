@@ -88,6 +88,13 @@ int readByteAt(const LedgerFile& file, long long offset, char* byte) {
   return n == 0 ? EIO : errno;  // none read: the file shrank under us
 }
 
+// Drops the cached pages from the byte's on (a hint; rounded down to 64 KiB,
+// the largest page size, since partial pages are kept) before the read.
+int rereadByteAt(const LedgerFile& file, long long offset, char* byte) {
+  (void)posix_fadvise(fdOf(file), offset - offset % 65536, 0, POSIX_FADV_DONTNEED);
+  return readByteAt(file, offset, byte);
+}
+
 int writeLedger(const LedgerFile& file, const char* bytes, size_t length, size_t* written) {
   *written = 0;
   while (*written < length) {

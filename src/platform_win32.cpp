@@ -97,6 +97,11 @@ int readByteAt(const LedgerFile& file, long long offset, char* byte) {
   return n == 1 ? 0 : EIO;  // none read: the file shrank under us
 }
 
+// Windows reads a file through one coherent cache: a second read is the same.
+int rereadByteAt(const LedgerFile& file, long long offset, char* byte) {
+  return readByteAt(file, offset, byte);
+}
+
 // A regular file is written at its end whatever its file pointer says (both
 // offsets all ones), as O_APPEND writes on POSIX.
 int writeLedger(const LedgerFile& file, const char* bytes, size_t length, size_t* written) {

@@ -628,6 +628,9 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
            "last line is unfinished; new lines start on a line of their own\n" + bus + second +
            ": not appended: File too large\n",
        big + "09:00"},
+      {"an unfinished line, its cache not dropped", "inject=fadvise64:error=EIO", "07:02,MET", -1,
+       bus + "last line is unfinished; new lines start on a line of their own\n",
+       "07:02,MET\n" + first + "\n" + second + "\n"},
       {"tap file fails after its first read", "inject=read:error=EIO:when=2", earlier, -1,
        "metro.txt: reading stopped after line 3: Input/output error\n"
        "no ride appended: a tap file was not read whole\n",
