@@ -57,12 +57,15 @@ cross:
 	cmake --build build/cross-$(ARCH) --parallel $(NPROC)
 	ctest --test-dir build/cross-$(ARCH) --output-on-failure -j $(NPROC)
 
-# Runs on two client mounts of one GlusterFS volume append to one ledger
-# pair; needs root, /dev/fuse, glusterfs-server and fuse3.
+# The storage check on two clients of one shared directory, on each storage
+# set up here: make shared-ledgers STORAGE="glusterfs cephfs nfs" (default:
+# every one whose packages are present). Needs root. TIMING=build/bench/bench
+# (after make bench) also times runs on each storage against the floor.
+STORAGE ?=
 shared-ledgers:
 	cmake --preset release >/dev/null
 	$(BUILD) release
-	sh tests/gluster_shared_ledgers.sh build/release
+	sh tests/shared_ledgers.sh build/release $(STORAGE)
 
 # A bounded libFuzzer run of a whole batch; new inputs go to build/fuzz/corpus.
 FUZZ_SECONDS ?= 60

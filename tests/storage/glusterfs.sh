@@ -1,19 +1,13 @@
 #!/bin/sh
-# make shared-ledgers: GlusterFS on this machine (one volume, one brick, two
-# FUSE client mounts, loopback only), then check-shared-ledgers on it, first
-# with GlusterFS's defaults (figures only), then with the settings the README
-# recommends, which must come out exact. Removes all it made, on any exit.
-# $1 is the build directory that holds fare-settle and hold-ledger-lock.
+# GlusterFS on this machine: one volume, one brick, two FUSE client mounts,
+# all on loopback. The storage check runs on GlusterFS's defaults (figures
+# only), then on the settings the README recommends, which must be exact.
+# Run by tests/shared_ledgers.sh: $1 holds the programs, $2 is the source tree.
 set -u
-PATH=$PATH:/usr/sbin:/sbin
-me="make shared-ledgers"
-bin=$(cd "$1" && pwd)
-src=$(cd "$(dirname "$0")/.." && pwd)
-[ "$(id -u)" -eq 0 ] || { echo "$me: skipped: mounting needs root"; exit 0; }
-[ -c /dev/fuse ] || { echo "$me: skipped: no /dev/fuse"; exit 0; }
-for tool in glusterd gluster glusterfs fusermount3; do
-  command -v $tool >/dev/null || { echo "$me: $tool not found; install glusterfs-server fuse3" >&2; exit 1; }
-done
+me="glusterfs" bin=$1 src=$2 packages="glusterfs-server fuse3"
+. "$src/tests/storage/common.sh"
+need glusterd gluster glusterfs fusermount3
+[ -c /dev/fuse ] || { echo "$me: skipped: no /dev/fuse"; exit 77; }
 host=$(hostname)
 case $(getent ahostsv4 "$host" | awk '{ print $1; exit }') in
   127.*) ;;
@@ -58,18 +52,13 @@ remount() {
     glusterfs --volfile-server="$host" --volfile-id=$vol -l "$tmp/$m.log" "$@" "$tmp/$m" || exit 1
   done
 }
-check() {
-  FARE_SETTLE=$bin/fare-settle HOLD_LEDGER_LOCK=$bin/hold-ledger-lock \
-    sh "$src/tools/check-shared-ledgers" "$tmp/a" "$tmp/b"
-}
 
-echo "$me: GlusterFS defaults"
 remount
-check || echo "$me: GlusterFS defaults are not exact (expected; not a failure; its files go with the volume)"
+check "GlusterFS defaults" figures "$tmp/a" "$tmp/b"
 
-echo "$me: the recommended settings: client caches off, no attribute or entry timeouts, direct I/O"
 for o in write-behind stat-prefetch quick-read io-cache read-ahead open-behind readdir-ahead nl-cache; do
   g volume set $vol performance.$o off >/dev/null || exit 1
 done
 remount --attribute-timeout=0 --entry-timeout=0 --direct-io-mode=enable
-check
+check "GlusterFS, client caches off, no attribute or entry timeouts, direct I/O" exact "$tmp/a" "$tmp/b"
+exit $failed
