@@ -4,7 +4,7 @@
 # namespaces of its own, and runs the storage check on their two mounts,
 # NFSv3 then NFSv4.2, default mount options. The guest has no network
 # device: every address below exists only inside it. Powers off at the end.
-me=nfs-guest bin=/payload/bin src=/payload/src packages='' CHECK_SECONDS=900 TIMING=/payload/timing
+me=nfs-guest bin=/payload/bin src=/payload/src packages='' TIMING=/payload/timing
 . "$src/tests/storage/common.sh"
 exec >/dev/console 2>&1
 stop() {
@@ -76,6 +76,10 @@ run() {
 }
 
 echo "$me: Linux $(uname -r), nfs-kernel-server $(dpkg-query -W -f '${Version}' nfs-kernel-server)"
+CHECK_SECONDS=900
 run 3 exact
+# NFSv4.2 runs have blocked for minutes with two clients: figures only, and
+# a shorter limit.
+CHECK_SECONDS=480
 run 4.2 figures
 stop $failed

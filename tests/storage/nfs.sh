@@ -63,7 +63,7 @@ qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2048 -nic none -di
   -no-reboot -snapshot -serial "file:$tmp/console" \
   -drive "file=$cache/root.img,format=raw,if=virtio" -drive "file=$tmp/payload.img,format=raw,if=virtio" \
   -kernel "$cache/vmlinuz" -initrd "$cache/initrd" \
-  -append "root=/dev/vda rw console=ttyS0 loglevel=6 panic=-1 init=/sbin/fare-settle-init" &
+  -append "root=/dev/vda rw console=ttyS0 loglevel=7 panic=-1 init=/sbin/fare-settle-init" &
 qemu=$!
 # The guest's lines as they come; it powers off when it is done.
 tail -f "$tmp/console" --pid=$qemu 2>/dev/null | grep --line-buffered -E '^(nfs|check-shared-ledgers)' &
