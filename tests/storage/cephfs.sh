@@ -22,9 +22,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-fsid=$(cat /proc/sys/kernel/random/uuid)
-mkdir -p "$tmp/run" "$tmp/log" "$tmp/mon/a" "$tmp/mgr/x" "$tmp/osd/0" "$tmp/mds/a" "$tmp/a" "$tmp/b"
-cat >"$tmp/ceph.conf" <<EOF
+# start: a fresh monitor, manager and OSD, each step once the monitor
+# answers. Now and then a monitor refuses its first commands (EPERM, 'wrong
+# fsid'), so the setup tries up to three times.
+start() {
+  for pid in "$tmp"/run/*.pid; do [ -f "$pid" ] && kill -KILL "$(cat "$pid")" 2>/dev/null; done
+  w=0
+  while ss -Hltn 'sport = :6789' | grep -q . && [ $w -lt 50 ]; do w=$((w + 1)); sleep 0.2; done
+  rm -rf "$tmp/run" "$tmp/mon" "$tmp/mgr" "$tmp/osd" "$tmp/monmap"
+  fsid=$(cat /proc/sys/kernel/random/uuid)
+  mkdir -p "$tmp/run" "$tmp/log" "$tmp/mon/a" "$tmp/mgr/x" "$tmp/osd/0" "$tmp/mds/a" "$tmp/a" "$tmp/b"
+  cat >"$tmp/ceph.conf" <<EOF
 [global]
 fsid = $fsid
 mon host = v1:127.0.0.1:6789
@@ -51,12 +59,24 @@ osd data = $tmp/osd/\$id
 mds data = $tmp/mds/\$id
 keyring = $tmp/keyring
 EOF
+  monmaptool --create --add a v1:127.0.0.1:6789 --fsid "$fsid" "$tmp/monmap" >/dev/null &&
+    ceph-mon $conf --mkfs -i a --monmap "$tmp/monmap" 2>>"$tmp/log/setup" &&
+    ceph-mon $conf -i a && answers && ceph-mgr $conf -i x &&
+    id=$(c osd create) && ceph-osd $conf -i "$id" --mkfs 2>>"$tmp/log/setup" &&
+    ceph-osd $conf -i "$id" 2>>"$tmp/log/setup"
+}
+answers() {
+  w=0
+  until c mon stat >/dev/null 2>&1; do w=$((w + 1)); [ $w -lt 20 ] || return 1; sleep 0.5; done
+}
 conf="-c $tmp/ceph.conf"
-monmaptool --create --add a v1:127.0.0.1:6789 --fsid "$fsid" "$tmp/monmap" >/dev/null &&
-  ceph-mon $conf --mkfs -i a --monmap "$tmp/monmap" 2>>"$tmp/log/setup" &&
-  ceph-mon $conf -i a && ceph-mgr $conf -i x || exit 1
-id=$(c osd create) && ceph-osd $conf -i "$id" --mkfs 2>>"$tmp/log/setup" &&
-  ceph-osd $conf -i "$id" 2>>"$tmp/log/setup" || exit 1
+n=1
+until start; do
+  [ $n -lt 3 ] || { echo "$me: the cluster did not start:"; tail -n 5 "$tmp/log/setup"; exit 1; }
+  echo "$me: the cluster did not start; again"
+  n=$((n + 1))
+  sleep 1
+done
 c osd pool create cephfs_data 8 >/dev/null 2>&1 &&
   c osd pool create cephfs_metadata 8 >/dev/null 2>&1 &&
   c fs new cephfs cephfs_metadata cephfs_data >/dev/null 2>&1 &&
