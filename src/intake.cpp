@@ -19,7 +19,7 @@ constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\
 // IN OUT 이 아닙니다: "neither IN nor OUT"
 constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
 
-// LINE_ERROR: the read failed before any byte of the file; LINE_CUT: after.
+// LINE_ERROR: the read failed before any byte of the line; LINE_CUT: within it.
 enum LineRead : unsigned char { LINE_READ, LINE_END, LINE_ERROR, LINE_CUT };
 
 // A byte that could forge a line or drive the terminal through the trace.
@@ -31,9 +31,8 @@ bool isControl(char c) {
 // Reads one line into termInput without its line end (LF, CR LF, or the
 // end of the file, where a last CR counts as the line end too). An
 // over-long line is consumed to its end; *verdict says whether the line can
-// be parsed (TAP_STORED) or why it is refused. A failed read is an error
-// only when it comes before the file's first byte; later, the file is cut.
-LineRead readLine(FILE* in, bool firstLine, char* termInput, TapLine* verdict) {
+// be parsed (TAP_STORED) or why it is refused.
+LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
   int n = 0;
   bool tooLong = false;
   int c;
@@ -43,7 +42,7 @@ LineRead readLine(FILE* in, bool firstLine, char* termInput, TapLine* verdict) {
     else
       tooLong = true;
   }
-  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong && firstLine ? LINE_ERROR : LINE_CUT;
+  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong ? LINE_ERROR : LINE_CUT;
   if (c == EOF && n == 0) return LINE_END;
   if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
   termInput[n] = '\0';  // n is at most 49
@@ -95,26 +94,29 @@ const char* refusalText(TapLine why) {
   return "";
 }
 
+// Names a tap line on standard error: "bus.txt:7: what detail".
+void noteLine(const char* path, long long lineNumber, const char* what, const char* detail = "") {
+  (void)std::fprintf(stderr, "%s:%lld: %s%s\n", path, lineNumber, what, detail);
+}
+
 // A refused line is named in the trace and on standard error alike.
 void reportRefusal(const char* path, long long lineNumber, TapLine why) {
   putText(path);
   putTrace(":", lineNumber, ": skipped: ");
   putText(refusalText(why));
   putText("\n");
-  (void)std::fprintf(stderr, "%s:%lld: skipped: %s\n", path, lineNumber, refusalText(why));
+  noteLine(path, lineNumber, "skipped: ", refusalText(why));
 }
 
 void reportUnknownWords(const char* path, long long lineNumber, bool modeKnown,
                         bool directionKnown) {
   if (!modeKnown) {
     putText(UNKNOWN_MODE);
-    (void)std::fprintf(stderr, "%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path,
-                       lineNumber);
+    noteLine(path, lineNumber, "mode is neither BUS nor METRO; taken as BUS");
   }
   if (!directionKnown) {
     putText(UNKNOWN_DIRECTION);
-    (void)std::fprintf(stderr, "%s:%lld: direction is neither IN nor OUT; taken as IN\n", path,
-                       lineNumber);
+    noteLine(path, lineNumber, "direction is neither IN nor OUT; taken as IN");
   }
 }
 
@@ -122,7 +124,7 @@ void reportUnknownWords(const char* path, long long lineNumber, bool modeKnown,
 void reportDropped(const char* path, long long first, long long last) {
   if (first == 0) return;
   if (first == last)
-    (void)std::fprintf(stderr, "%s:%lld: not read: the tap table is full\n", path, last);
+    noteLine(path, last, "not read: the tap table is full");
   else
     (void)std::fprintf(stderr, "%s:%lld-%lld: not read: the tap table is full\n", path, first,
                        last);
@@ -188,22 +190,9 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
   long long firstDropped = 0;  // the first line dropped for a full table, 0 for none
-  for (;;) {
-    TapLine result = TAP_STORED;
-    LineRead got = readLine(in, lineNumber == 0, termInput, &result);
-    if (got == LINE_ERROR || got == LINE_CUT) {
-      int error = errno;
-      reportDropped(path, firstDropped, lineNumber);
-      if (got == LINE_ERROR) {
-        std::perror(missingMessage);
-      } else {
-        (void)std::fprintf(stderr, "%s: reading stopped after line %lld: %s\n", path, lineNumber,
-                           std::strerror(error));
-        tapFilesWhole = false;
-      }
-      return;
-    }
-    if (got == LINE_END) break;
+  TapLine result = TAP_STORED;
+  LineRead got;
+  while ((got = readLine(in, termInput, &result)) == LINE_READ) {
     lineNumber++;
     if (tapCount == TAP_CAPACITY) {
       putText(fullMessage);
@@ -221,7 +210,18 @@ void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
     reportUnknownWords(path, lineNumber, modeKnown, directionKnown);
     tapCount++;
   }
+  int error = errno;
   reportDropped(path, firstDropped, lineNumber);
+  if (got == LINE_END) return;
+  // A file that fails before its first byte reads as one that is missing;
+  // one that fails later has given only part of the batch.
+  if (got == LINE_ERROR && lineNumber == 0) {
+    reportError(missingMessage, error);
+  } else {
+    (void)std::fprintf(stderr, "%s: reading stopped after line %lld: %s\n", path, lineNumber,
+                       std::strerror(error));
+    tapFilesWhole = false;
+  }
 }
 
 void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,

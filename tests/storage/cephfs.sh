@@ -14,9 +14,12 @@ tmp=$(mktemp -d /tmp/fare-settle-ceph.XXXXXX)
 c() { timeout 60 ceph -c "$tmp/ceph.conf" "$@"; }
 # The MDS does not stop on SIGTERM within seconds (it respawns in place), so
 # every daemon is killed outright: the cluster is thrown away.
+killDaemons() {
+  for pid in "$tmp"/run/*.pid; do [ -f "$pid" ] && kill -KILL "$(cat "$pid")" 2>/dev/null; done
+}
 cleanup() {
   for m in a b; do umount "$tmp/$m" 2>/dev/null || umount -l "$tmp/$m" 2>/dev/null; done
-  for pid in "$tmp"/run/*.pid; do [ -f "$pid" ] && kill -KILL "$(cat "$pid")" 2>/dev/null; done
+  killDaemons
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -26,7 +29,7 @@ trap 'exit 1' INT TERM HUP
 # answers. Now and then a monitor refuses its first commands (EPERM, 'wrong
 # fsid'), so the setup tries up to three times.
 start() {
-  for pid in "$tmp"/run/*.pid; do [ -f "$pid" ] && kill -KILL "$(cat "$pid")" 2>/dev/null; done
+  killDaemons
   w=0
   while ss -Hltn 'sport = :6789' | grep -q . && [ $w -lt 50 ]; do w=$((w + 1)); sleep 0.2; done
   rm -rf "$tmp/run" "$tmp/mon" "$tmp/mgr" "$tmp/osd" "$tmp/monmap"
