@@ -369,7 +369,7 @@ TEST(HostileInput, MillionLineFileDropsEachLineOnceInLinearTime) {
   metro.reserve(line.size() * 1000000);
   for (int i = 0; i < 1000000; i++) metro += line;
   b.write("metro.txt", metro);
-  b.write("bus.txt", "07:00 BUS IN 1 K\n07:01 BUS IN 1 K\n");
+  b.write("bus.txt", "07:00 BUS IN 1 K\n");
   auto started = std::chrono::steady_clock::now();
   RunResult r = b.run();
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
@@ -377,9 +377,9 @@ TEST(HostileInput, MillionLineFileDropsEachLineOnceInLinearTime) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,
             "metro.txt:101-1000000: not read: the tap table is full\n"
-            "bus.txt:1-2: not read: the tap table is full\n");
+            "bus.txt:1: not read: the tap table is full\n");
   EXPECT_EQ(countOf(r.out, "FULL\n"), 999900u);
-  EXPECT_EQ(countOf(r.out, cp949("터미널정보 최대치\n")), 2u);
+  EXPECT_EQ(countOf(r.out, cp949("터미널정보 최대치\n")), 1u);
   EXPECT_EQ(expectKeptAndWhole(b, "metroCompany.txt", kEarlierMetro, "METRO"), 50);
   EXPECT_EQ(b.read("busCompany.txt"), kEarlierBus);
 }
