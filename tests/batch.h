@@ -80,8 +80,6 @@ class Batch {
   // A file's bytes from offset `from`; on Windows its CR LF line ends read as LF.
   std::string read(const std::string& name, long long from = 0) const;
   std::string readBytes(const std::string& name, long long from = 0) const;
-  // How many bytes the file takes on disk, or -1 where the host cannot say.
-  long long allocated(const std::string& name) const;
   void mkdir(const std::string& name) const;
   bool exists(const std::string& name) const;
 

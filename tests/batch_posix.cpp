@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,11 +43,6 @@ std::string cp949(const std::string& utf8) {
 
 bool hostCan(const RunOptions&) {
   return true;
-}
-
-long long Batch::allocated(const std::string& name) const {
-  struct stat st;
-  return stat(path(name).c_str(), &st) == 0 ? static_cast<long long>(st.st_blocks) * 512 : -1;
 }
 
 // Under $TMPDIR, else /tmp.

@@ -26,11 +26,6 @@ bool hostCan(const RunOptions& options) {
          !options.closeStdout && !options.stdoutPipeWithNoReader;
 }
 
-// A new file is not sparse on NTFS: a hole would be written out whole.
-long long Batch::allocated(const std::string&) const {
-  return -1;
-}
-
 std::string makeScratchDirectory() {
   char tmp[MAX_PATH + 1];
   if (GetTempPathA(sizeof tmp, tmp) == 0) std::abort();
