@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "journey.h"
+#include "ledgers.h"
 #include "records.h"
 #include "settlement.h"
 
@@ -87,9 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   writeFile("bus.txt", data + 1 + metroSize, size - 1 - metroSize);
 
   RideInfo t[RIDE_CAPACITY];
-  buildRides(t);
+  bool tapFilesWhole = buildRides(t);
   apportionFees(t);
-  writeLedgers(t);
+  writeLedgers(t, tapFilesWhole);
 
   if (rideCount < 0 || rideCount > tapCount || tapCount > TAP_CAPACITY) std::abort();
   int written = checkedLines("busCompany.txt", "BUS") + checkedLines("metroCompany.txt", "METRO");

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include "platform.h"
 
 namespace {
 
@@ -18,9 +21,18 @@ constexpr long long MAX_AMOUNT = 10000000;
 constexpr char UNKNOWN_MODE[] = "BUS\xB3\xAA METRO\xB0\xA1 \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
 // IN OUT 이 아닙니다: "neither IN nor OUT"
 constexpr char UNKNOWN_DIRECTION[] = "IN OUT \xC0\xCC \xBE\xC6\xB4\xD5\xB4\xCF\xB4\xD9\n";
+// 지하철파일 위치를 확인: "check where the metro file is"
+constexpr char METRO_MISSING[] =
+    "\xC1\xF6\xC7\xCF\xC3\xB6\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
+// 버스파일 위치를 확인: "check where the bus file is"
+constexpr char BUS_MISSING[] =
+    "\xB9\xF6\xBD\xBA\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
+constexpr char METRO_FULL[] = "FULL\n";
+// 터미널정보 최대치: "terminal records at their maximum"
+constexpr char BUS_FULL[] = "\xC5\xCD\xB9\xCC\xB3\xCE\xC1\xA4\xBA\xB8 \xC3\xD6\xB4\xEB\xC4\xA1\n";
 
-// LINE_ERROR: the read failed before any byte of the line; LINE_CUT: within it.
-enum LineRead : unsigned char { LINE_READ, LINE_END, LINE_ERROR, LINE_CUT };
+// GOT_ERROR: the read failed before any byte of the line; GOT_CUT: within it.
+enum LineRead : unsigned char { GOT_LINE, GOT_END, GOT_ERROR, GOT_CUT };
 
 // A byte that could forge a line or drive the terminal through the trace.
 // The tab is part of a field; a NUL has a refusal of its own.
@@ -42,8 +54,8 @@ LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
     else
       tooLong = true;
   }
-  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong ? LINE_ERROR : LINE_CUT;
-  if (c == EOF && n == 0) return LINE_END;
+  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong ? GOT_ERROR : GOT_CUT;
+  if (c == EOF && n == 0) return GOT_END;
   if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
   termInput[n] = '\0';  // n is at most 49
   const char* line = termInput;
@@ -52,7 +64,38 @@ LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
              : std::find(line, end, '\0') != end         ? TAP_NUL_BYTE
              : std::find_if(line, end, isControl) != end ? TAP_CONTROL_BYTE
                                                          : TAP_STORED;
-  return LINE_READ;
+  return GOT_LINE;
+}
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Two digits, 00 to 59.
+bool isSixtieth(const char* p) {
+  return isDigit(p[0]) && p[0] <= '5' && isDigit(p[1]);
+}
+
+// H:MM or HH:MM, then :SS or nothing.
+bool isWrittenTime(const char* p) {
+  int hours = 0;
+  while (hours < 3 && isDigit(p[hours])) hours++;
+  if (hours == 0 || hours > 2 || p[hours] != ':' || !isSixtieth(p + hours + 1)) return false;
+  p += hours + 3;
+  return *p == '\0' || (p[0] == ':' && isSixtieth(p + 1) && p[3] == '\0');
+}
+
+// An optional sign, then digits only.
+bool isWholeNumber(const char* p) {
+  if (*p == '+' || *p == '-') p++;
+  if (!isDigit(*p)) return false;
+  while (isDigit(*p)) p++;
+  return *p == '\0';
+}
+
+// A cell a spreadsheet would evaluate begins with one of these.
+bool beginsLikeFormula(const char* text) {
+  return std::strchr("=+-@", text[0]) != nullptr;
 }
 
 // Copies the next blank-separated field at *cursor into tempchar and moves
@@ -78,12 +121,15 @@ const char* refusalText(TapLine why) {
       return "line holds a NUL byte";
     case TAP_CONTROL_BYTE:
       return "line holds a control byte";
+    case TAP_BLANK:
     case TAP_FEW_FIELDS:
       return "fewer than five fields";
     case TAP_TIME_TOO_LONG:
       return "time longer than 19 characters";
     case TAP_TIME_COMMA:
       return "time holds a comma";
+    case TAP_TIME_FORMULA:
+      return "time begins with =, +, - or @";
     case TAP_KEY_TOO_LONG:
       return "journey key longer than 7 characters";
     case TAP_AMOUNT_OUT_OF_RANGE:
@@ -94,40 +140,71 @@ const char* refusalText(TapLine why) {
   return "";
 }
 
-// Names a tap line on standard error: "bus.txt:7: what detail".
-void noteLine(const char* path, long long lineNumber, const char* what, const char* detail = "") {
-  (void)std::fprintf(stderr, "%s:%lld: %s%s\n", path, lineNumber, what, detail);
-}
-
-// A refused line is named in the trace and on standard error alike.
+// A refused line is named in the trace and on standard error alike; a
+// blank one, in the trace only: it held no tap to settle.
 void reportRefusal(const char* path, long long lineNumber, TapLine why) {
   putText(path);
   putTrace(":", lineNumber, ": skipped: ");
   putText(refusalText(why));
   putText("\n");
-  noteLine(path, lineNumber, "skipped: ", refusalText(why));
+  if (why != TAP_BLANK) reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(why));
 }
 
-void reportUnknownWords(const char* path, long long lineNumber, bool modeKnown,
-                        bool directionKnown) {
-  if (!modeKnown) {
+// Names each field of a stored tap that was taken otherwise than written,
+// in field order; the mode and direction are named in the trace too.
+void reportNotes(const char* path, long long lineNumber, const TermInfo& tap,
+                 const TapNotes& notes) {
+  if (!notes.timeWritten) {
+    int hours, minutes;
+    readTime(tap.lt, &hours, &minutes);
+    reportLine("%s:%lld: time is not HH:MM; ordered as %d:%02d\n", path, lineNumber, hours,
+               minutes);
+  }
+  if (!notes.modeKnown) {
     putText(UNKNOWN_MODE);
-    noteLine(path, lineNumber, "mode is neither BUS nor METRO; taken as BUS");
+    reportLine("%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path, lineNumber);
   }
-  if (!directionKnown) {
+  if (!notes.directionKnown) {
     putText(UNKNOWN_DIRECTION);
-    noteLine(path, lineNumber, "direction is neither IN nor OUT; taken as IN");
+    reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN\n", path, lineNumber);
   }
+  if (!notes.amountWhole)
+    reportLine("%s:%lld: amount is not a whole number; taken as %d\n", path, lineNumber, tap.bal);
 }
 
 // The lines first..last, dropped because the table was full, as one line.
 void reportDropped(const char* path, long long first, long long last) {
   if (first == 0) return;
   if (first == last)
-    noteLine(path, last, "not read: the tap table is full");
+    reportLine("%s:%lld: not read: the tap table is full\n", path, last);
   else
-    (void)std::fprintf(stderr, "%s:%lld-%lld: not read: the tap table is full\n", path, first,
-                       last);
+    reportLine("%s:%lld-%lld: not read: the tap table is full\n", path, first, last);
+}
+
+constexpr long long PART_CAP = 1LL << 31;  // one past INT_MAX: saturates both signs
+
+int timePart(const char* part) {
+  long long v = readDecimal(part, PART_CAP);
+  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+}
+
+const char* skipColons(const char* p) {
+  while (*p == ':') p++;
+  return p;
+}
+
+// Opens `path` and reads its taps; a file that cannot be opened is
+// reported on standard error with `missingMessage` and skipped.
+bool loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
+                  const char* fullMessage) {
+  FILE* in = nullptr;
+  if (int error = openTapFile(path, &in)) {
+    reportLine("%s: %s\n", missingMessage, describe(error));
+    return true;
+  }
+  bool whole = readTaps(in, infos, path, missingMessage, fullMessage);
+  (void)std::fclose(in);  // every tap is already read
+  return whole;
 }
 
 }  // namespace
@@ -143,6 +220,14 @@ long long readDecimal(const char* text, long long cap) {
   return negative ? -value : value;
 }
 
+void readTime(const char* lt, int* hours, int* minutes) {
+  const char* p = skipColons(lt);
+  *hours = timePart(p);
+  while (*p != '\0' && *p != ':') p++;
+  p = skipColons(p);
+  *minutes = *p != '\0' ? timePart(p) : 0;
+}
+
 bool parseAmount(const char* text, int* amount) {
   long long value = readDecimal(text, MAX_AMOUNT + 1);
   if (value > MAX_AMOUNT || value < -MAX_AMOUNT) return false;
@@ -150,16 +235,19 @@ bool parseAmount(const char* text, int* amount) {
   return true;
 }
 
-TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown) {
+TapLine parseTapLine(const char* line, TermInfo* tap, TapNotes* notes) {
   char tempchar[LINE_BUFFER];
   TermInfo parsed = {};
+  TapNotes noted;
   const char* cursor = line;
 
   int n = nextField(&cursor, tempchar);
-  if (n == 0) return TAP_FEW_FIELDS;
+  if (n == 0) return TAP_BLANK;
   if (n > MAX_TIME) return TAP_TIME_TOO_LONG;
   if (std::memchr(tempchar, ',', static_cast<size_t>(n)) != nullptr) return TAP_TIME_COMMA;
+  if (beginsLikeFormula(tempchar)) return TAP_TIME_FORMULA;
   std::memcpy(parsed.lt, tempchar, static_cast<size_t>(n) + 1);
+  noted.timeWritten = isWrittenTime(tempchar);
 
   if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
   bool isBus = std::strcmp(tempchar, "BUS") == 0;
@@ -173,64 +261,59 @@ TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* dir
 
   if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
   if (!parseAmount(tempchar, &parsed.bal)) return TAP_AMOUNT_OUT_OF_RANGE;
+  noted.amountWhole = isWholeNumber(tempchar);
 
   n = nextField(&cursor, tempchar);
   if (n == 0) return TAP_FEW_FIELDS;
   if (n > MAX_KEY) return TAP_KEY_TOO_LONG;
   std::memcpy(parsed.ti, tempchar, static_cast<size_t>(n) + 1);
 
+  noted.modeKnown = isBus || isMetro;
+  noted.directionKnown = isIn || isOut;
   *tap = parsed;
-  *modeKnown = isBus || isMetro;
-  *directionKnown = isIn || isOut;
+  *notes = noted;
   return TAP_STORED;
 }
 
-void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
+bool readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
               const char* fullMessage) {
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
   long long firstDropped = 0;  // the first line dropped for a full table, 0 for none
   TapLine result = TAP_STORED;
   LineRead got;
-  while ((got = readLine(in, termInput, &result)) == LINE_READ) {
+  while ((got = readLine(in, termInput, &result)) == GOT_LINE) {
     lineNumber++;
     if (tapCount == TAP_CAPACITY) {
       putText(fullMessage);
       if (firstDropped == 0) firstDropped = lineNumber;
       continue;
     }
-    bool modeKnown = true;
-    bool directionKnown = true;
-    if (result == TAP_STORED)
-      result = parseTapLine(termInput, &infos[tapCount], &modeKnown, &directionKnown);
+    TapNotes notes;
+    if (result == TAP_STORED) result = parseTapLine(termInput, &infos[tapCount], &notes);
     if (result != TAP_STORED) {
       reportRefusal(path, lineNumber, result);
       continue;
     }
-    reportUnknownWords(path, lineNumber, modeKnown, directionKnown);
+    reportNotes(path, lineNumber, infos[tapCount], notes);
     tapCount++;
   }
   int error = errno;
   reportDropped(path, firstDropped, lineNumber);
-  if (got == LINE_END) return;
+  if (got == GOT_END) return true;
   // A file that fails before its first byte reads as one that is missing;
   // one that fails later has given only part of the batch.
-  if (got == LINE_ERROR && lineNumber == 0) {
-    reportError(missingMessage, error);
-  } else {
-    (void)std::fprintf(stderr, "%s: reading stopped after line %lld: %s\n", path, lineNumber,
-                       std::strerror(error));
-    tapFilesWhole = false;
+  if (got == GOT_ERROR && lineNumber == 0) {
+    reportLine("%s: %s\n", missingMessage, describe(error));
+    return true;
   }
+  reportLine("%s: reading stopped after line %lld: %s\n", path, lineNumber, describe(error));
+  return false;
 }
 
-void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
-                  const char* fullMessage) {
-  FILE* in = std::fopen(path, "rb");  // line ends are the reader's, alike on every host
-  if (in == nullptr) {
-    std::perror(missingMessage);
-    return;
-  }
-  readTaps(in, infos, path, missingMessage, fullMessage);
-  (void)std::fclose(in);  // every tap is already read
+bool loadTapFiles(TermInfo* infos) {
+  tapCount = 0;
+  bool metroWhole = loadTermFile(infos, "metro.txt", METRO_MISSING, METRO_FULL);
+  bool busWhole = loadTermFile(infos, "bus.txt", BUS_MISSING, BUS_FULL);
+  return metroWhole && busWhole;
 }

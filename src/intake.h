@@ -10,14 +10,25 @@
 // Why a line was not stored; TAP_STORED when it was.
 enum TapLine : unsigned char {
   TAP_STORED,
+  TAP_BLANK,  // nothing but blanks: no tap, and nothing to name on standard error
   TAP_LINE_TOO_LONG,
   TAP_NUL_BYTE,
   TAP_CONTROL_BYTE,
   TAP_FEW_FIELDS,
   TAP_TIME_TOO_LONG,
   TAP_TIME_COMMA,
+  TAP_TIME_FORMULA,
   TAP_KEY_TOO_LONG,
   TAP_AMOUNT_OUT_OF_RANGE,
+};
+
+// What a stored tap's fields say beyond the tap itself: each false field
+// was taken otherwise than as written, and is named on standard error.
+struct TapNotes {
+  bool modeKnown = true;       // BUS or METRO; else taken as BUS
+  bool directionKnown = true;  // IN or OUT; else taken as IN
+  bool timeWritten = true;     // H:MM or HH:MM, optional :SS
+  bool amountWhole = true;     // an optional sign, then digits only
 };
 
 // Reads a decimal the way atoi does: leading white space, a sign, digits up
@@ -30,24 +41,31 @@ long long readDecimal(const char* text, long long cap);
 // Writes *amount only on success.
 bool parseAmount(const char* text, int* amount);
 
+// The hours and minutes of a time as the time order reads them: the first
+// two colon-separated parts (empty parts skipped), each read like atoi and
+// saturated to an int; a missing minutes part gives 0.
+void readTime(const char* lt, int* hours, int* minutes);
+
 // Accepts "time mode direction amount key", blank-separated, anything after
 // the key ignored, the time without a comma (it goes into comma-separated
-// ledger lines). Fills *tap only on success; an unknown mode or direction
-// word leaves 0 in its field and clears *modeKnown or *directionKnown.
-TapLine parseTapLine(const char* line, TermInfo* tap, bool* modeKnown, bool* directionKnown);
+// ledger lines) and not beginning like a spreadsheet formula. Fills *tap
+// and *notes only on success; an unknown mode or direction word gives 0.
+TapLine parseTapLine(const char* line, TermInfo* tap, TapNotes* notes);
 
 // Reads the taps of an open stream into infos[tapCount..], printing every
 // intake message. Every line not taken as written is also named on standard
-// error by `path` and number: refused, an unknown word, or dropped for a
-// full table (one line for the file). A read that fails before the file's
-// first byte is reported with `missingMessage`; a later one stops the
-// reading, is reported, and clears tapFilesWhole. Does not close `in`.
-void readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
+// error by `path` and number: refused, a field taken otherwise, or dropped
+// for a full table (one line for the file). A read that fails before the
+// file's first byte is reported with `missingMessage`; a later one stops
+// the reading and is reported. Returns false then: the file was not read
+// whole. Does not close `in`.
+bool readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMessage,
               const char* fullMessage);
 
-// Opens `path` and reads its taps; a file that cannot be opened is
-// reported on standard error with `missingMessage` and skipped.
-void loadTermFile(TermInfo* infos, const char* path, const char* missingMessage,
-                  const char* fullMessage);
+// Reads "metro.txt", then "bus.txt", into infos from tapCount 0; a file
+// that cannot be opened, or is no regular file, is reported with its
+// message and skipped. Returns false when a file stopped part-way: no ride
+// of a batch read in part may reach a ledger.
+bool loadTapFiles(TermInfo* infos);
 
 #endif  // FARE_SETTLE_INTAKE_H_

@@ -3,33 +3,12 @@
 #include "journey.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "intake.h"
 
 namespace {
 
-constexpr long long PART_CAP = 1LL << 31;  // one past INT_MAX: saturates both signs
-
-int timePart(const char* part) {
-  long long v = readDecimal(part, PART_CAP);
-  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
-
-const char* skipColons(const char* p) {
-  while (*p == ':') p++;
-  return p;
-}
-
-// 지하철파일 위치를 확인: "check where the metro file is"
-constexpr char METRO_MISSING[] =
-    "\xC1\xF6\xC7\xCF\xC3\xB6\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
-// 버스파일 위치를 확인: "check where the bus file is"
-constexpr char BUS_MISSING[] =
-    "\xB9\xF6\xBD\xBA\xC6\xC4\xC0\xCF \xC0\xA7\xC4\xA1\xB8\xA6 \xC8\xAE\xC0\xCE\n";
-// 터미널정보 최대치: "terminal records at their maximum"
-constexpr char BUS_FULL[] = "\xC5\xCD\xB9\xCC\xB3\xCE\xC1\xA4\xBA\xB8 \xC3\xD6\xB4\xEB\xC4\xA1\n";
 // 시간정렬 후: "after the time ordering"
 constexpr char ORDERED_HEADING[] = "\n\n\xBD\xC3\xB0\xA3\xC1\xA4\xB7\xC4 \xC8\xC4 \n";
 
@@ -116,12 +95,9 @@ int compareByKey(const TermInfo& a, const TermInfo& b) {
 }
 
 long long timeKey(const TermInfo& tap) {
-  const char* p = skipColons(tap.lt);
-  long long hours = timePart(p);
-  while (*p != '\0' && *p != ':') p++;
-  p = skipColons(p);
-  long long minutes = *p != '\0' ? timePart(p) : 0;
-  return 60 * hours + minutes;
+  int hours, minutes;
+  readTime(tap.lt, &hours, &minutes);
+  return 60LL * hours + minutes;
 }
 
 // Insertion sort: stable, so taps with equal keys keep the order they were
@@ -169,12 +145,9 @@ void pairRides(const TermInfo* infos, RideInfo* t) {
   }
 }
 
-void buildRides(RideInfo* t) {
+bool buildRides(RideInfo* t) {
   TermInfo infos[TAP_CAPACITY] = {};
-  tapCount = 0;
-  tapFilesWhole = true;
-  loadTermFile(infos, "metro.txt", METRO_MISSING, "FULL\n");
-  loadTermFile(infos, "bus.txt", BUS_MISSING, BUS_FULL);
+  bool tapFilesWhole = loadTapFiles(infos);
   sortByKey(infos);
   orderByTime(infos);
   putText(ORDERED_HEADING);
@@ -182,4 +155,5 @@ void buildRides(RideInfo* t) {
   putTrace("leng : ", tapCount, "\n");
   pairRides(infos, t);
   printRides(t);
+  return tapFilesWhole;
 }

@@ -8,9 +8,8 @@
 // Orders two taps by journey key, byte by byte as unsigned bytes (strcmp).
 int compareByKey(const TermInfo& a, const TermInfo& b);
 
-// A tap's time as minutes of the day: hours and minutes are the first two
-// colon-separated parts of `lt` (empty parts skipped), each read like atoi
-// and saturated to 32 bits; a missing minutes part counts 0.
+// A tap's time as minutes of the day, 60 x hours + minutes as readTime
+// reads them from `lt`.
 long long timeKey(const TermInfo& tap);
 
 // Sorts infos[0..tapCount) by journey key; taps with equal keys keep their
@@ -26,7 +25,8 @@ void pairRides(const TermInfo* infos, RideInfo* t);
 
 // The building stage: reads "metro.txt" and "bus.txt", orders the taps and
 // pairs them into t, with the tap and ride dumps. The tap table lives only
-// while it runs; what leaves it is the ride table and rideCount.
-void buildRides(RideInfo* t);
+// while it runs; what leaves it is the ride table and rideCount, and
+// whether the tap files were read whole (else no ride may be appended).
+bool buildRides(RideInfo* t);
 
 #endif  // FARE_SETTLE_JOURNEY_H_

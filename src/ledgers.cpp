@@ -1,12 +1,12 @@
 // The company ledgers: each ride's line appended whole under a whole-file
 // lock, or reported by its line on standard error; the ledgers flushed.
+#include "ledgers.h"
+
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 
 #include "platform.h"
-#include "settlement.h"
 
 int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
   char* p = std::copy_n(ride.lt, std::strlen(ride.lt), line);
@@ -35,10 +35,9 @@ struct Ledger {
 // to be settled by hand. `line` is the ledger line without its line end.
 void report(const Ledger& ledger, const char* line, int length, const char* what, int error) {
   if (line != nullptr)
-    (void)std::fprintf(stderr, "%s: %.*s: %s: %s\n", ledger.path, length, line, what,
-                       std::strerror(error));
+    reportLine("%s: %.*s: %s: %s\n", ledger.path, length, line, what, describe(error));
   else
-    (void)std::fprintf(stderr, "%s: %s: %s\n", ledger.path, what, std::strerror(error));
+    reportLine("%s: %s: %s\n", ledger.path, what, describe(error));
 }
 
 // Whether the locked ledger, `st.size` > 0 bytes long, ends with a line end,
@@ -65,10 +64,11 @@ int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileStat
 // written after. An unfinished last line, left by an interrupted run or a
 // hand edit, is kept and closed with a line end of the run's own rather than
 // glued to. Returns 0 when appended, else the error to report the ride with;
-// *cutError says why part of a failed write could not be cut back.
+// *cutError says why part of a failed write stays in the ledger.
 int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int length,
                  int* cutError) {
   int lockError = lockLedger(file);
+  if (lockError == STOPPED) return STOPPED;
   FileState st;
   if (int error = stateOf(file, &st)) return error;
   const char* bytes = text + LINE_END_LENGTH;
@@ -89,7 +89,9 @@ int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int l
   }
   size_t written = 0;
   if (int error = writeLedger(file, bytes, size, &written)) {
-    if (written > 0) *cutError = cutBack(file, st.size);
+    // Without the lock, another run may have appended after the part that
+    // went in: cutting back would erase its line.
+    if (written > 0) *cutError = lockError != 0 ? lockError : cutBack(file, st.size);
     return error;
   }
   if (lockError != 0 && !ledger->lockReported) {
@@ -104,14 +106,16 @@ int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int l
 // Appends one ledger line; `text` is a line end followed by the line of
 // `length` bytes, so that a line end of its own can go out in the same write.
 // Every ride that does not reach the ledger is reported by its line.
-void appendLine(Ledger* ledger, const char* text, int length) {
+// Returns whether the line was written.
+bool appendLine(Ledger* ledger, const char* text, int length) {
   const char* line = text + LINE_END_LENGTH;
   const int shown = length - LINE_END_LENGTH;
   LedgerFile file;
-  int error = openLedger(ledger->path, &file, &ledger->created);
+  int error =
+      stopRequest() != nullptr ? STOPPED : openLedger(ledger->path, &file, &ledger->created);
   if (error != 0) {
     report(*ledger, line, shown, "not appended", error);
-    return;
+    return false;
   }
   size_t written = 0;
   int cutError = 0;
@@ -126,46 +130,63 @@ void appendLine(Ledger* ledger, const char* text, int length) {
   int closeError = closeLedger(file);
   if (closeError != 0 && error == 0)
     report(*ledger, line, shown, "appended, but closing the ledger failed", closeError);
+  return error == 0;
 }
 
 // A ledger this run created is durable only once its directory entry is:
 // flushes the directory of each, once when both share it.
 void flushDirectories(const Ledger* ledgers) {
   DirectoryName dirs[2];
-  int errors[2] = {};
   bool known[2] = {};
   for (int i = 0; i < 2; i++) {
     if (!ledgers[i].created) continue;
-    errors[i] = directoryOf(ledgers[i].path, &dirs[i]);
-    known[i] = errors[i] == 0;
-    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0].path, dirs[1].path) == 0)
-      errors[1] = errors[0];
-    else if (known[i])
-      errors[i] = flushDirectory(dirs[i]);
-    if (errors[i] != 0) report(ledgers[i], nullptr, 0, "directory not flushed to disk", errors[i]);
+    int error = directoryOf(ledgers[i].path, &dirs[i]);
+    known[i] = error == 0;
+    if (i == 1 && known[0] && known[1] && std::strcmp(dirs[0].path, dirs[1].path) == 0) continue;
+    if (known[i]) error = flushDirectory(dirs[i]);
+    if (error != 0) report(ledgers[i], nullptr, 0, "directory not flushed to disk", error);
+  }
+}
+
+// Flushes each ledger appended to; when that fails, every ride this run
+// appended to it is in doubt (the host may have dropped the pages), so
+// each is named.
+void flushLedgers(const Ledger* ledgers, const RideInfo* t, const bool* appended) {
+  char line[LEDGER_LINE];
+  for (int l = 0; l < 2; l++) {
+    const Ledger& ledger = ledgers[l];
+    if (ledger.left.size < 0) continue;
+    int error = flushFile(ledger.path);
+    if (error == 0) continue;
+    for (int i = 0; i < rideCount; i++) {
+      if (!appended[i] || (t[i].tr == MODE_BUS ? 0 : 1) != l) continue;
+      int length = formatLedgerLine(t[i], ledger.word, line) - LINE_END_LENGTH;
+      report(ledger, line, length, "appended, but not flushed to disk", error);
+    }
   }
 }
 
 }  // namespace
 
-void writeLedgers(const RideInfo* t) {
+void writeLedgers(const RideInfo* t, bool tapFilesWhole) {
+  // Half a batch appended would be appended again when the whole is rerun.
   if (!tapFilesWhole) {
-    // Half a batch appended would be appended again when the whole is rerun.
-    (void)std::fputs("no ride appended: a tap file was not read whole\n", stderr);
+    reportLine("no ride appended: a tap file was not read whole\n");
+    return;
+  }
+  if (stopRequest() != nullptr) {
+    reportLine("no ride appended: %s\n", describe(STOPPED));
     return;
   }
   Ledger ledgers[] = {{"busCompany.txt", "BUS"}, {"metroCompany.txt", "METRO"}};
+  bool appended[RIDE_CAPACITY] = {};
   char text[LINE_END_LENGTH + LEDGER_LINE];  // a line end of its own, then the line
   std::memcpy(text, LINE_END, LINE_END_LENGTH);
   for (int i = 0; i < rideCount; i++) {
     Ledger* ledger = &ledgers[t[i].tr == MODE_BUS ? 0 : 1];
     int length = formatLedgerLine(t[i], ledger->word, text + LINE_END_LENGTH);
-    appendLine(ledger, text, length);
+    appended[i] = appendLine(ledger, text, length);
   }
-  for (const Ledger& ledger : ledgers) {
-    if (ledger.left.size < 0) continue;
-    if (int error = flushFile(ledger.path))
-      report(ledger, nullptr, 0, "not flushed to disk", error);
-  }
+  flushLedgers(ledgers, t, appended);
   flushDirectories(ledgers);
 }

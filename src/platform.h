@@ -4,6 +4,7 @@
 #define FARE_SETTLE_PLATFORM_H_
 
 #include <cstddef>
+#include <cstdio>
 
 // The line end of the host's text files, as text-mode streams write it.
 #ifdef _WIN32
@@ -32,18 +33,36 @@ struct DirectoryName {
   char path[4096];
 };
 
-// Every call below returns 0, or an errno value that says why it failed.
+// Every call below returns 0, or an errno value that says why it failed, or
+// one of these failures that have no errno value:
+constexpr int NOT_REGULAR_FILE = -1;  // a FIFO, device or socket where a file belongs
+constexpr int STOPPED = -2;           // a stop request (a signal, Ctrl-C) arrived
 
 // Makes the process safe to write ledgers from: a closed standard stream or
 // a signal can take neither a ledger's place nor the run between two lines.
+// A stop request (SIGTERM, SIGINT, SIGHUP; Ctrl-C, Ctrl-Break, a closed
+// console) is noted for the ledger stage instead of ending the run at once.
 void guardProcess();
+
+// The name of the stop request that arrived ("Terminated"), or nullptr.
+const char* stopRequest();
+
+// Ends the process as the stop request would have ended it, once the run
+// has said what it did not do; returns when none arrived.
+void endIfStopped();
+
+// Opens a tap file for reading without ever waiting on it: a FIFO, device
+// or socket is not opened (NOT_REGULAR_FILE). Sets *in only on success.
+int openTapFile(const char* path, FILE** in);
 
 // Opens the ledger for appending, creating it when absent (*created is then
 // set). A reader that is not there (a FIFO's) fails the open, never waits.
+// Its descriptor is never that of a standard stream.
 int openLedger(const char* path, LedgerFile* file, bool* created);
 
 // Takes the whole-file write lock that every cooperating run takes before
-// it appends, waiting for it; closing the ledger releases it.
+// it appends, waiting for it; closing the ledger releases it. A stop
+// request ends the wait (STOPPED), and none is waited for once one arrived.
 int lockLedger(const LedgerFile& file);
 
 int stateOf(const LedgerFile& file, FileState* state);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csetjmp>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,18 +21,81 @@ int fdOf(const LedgerFile& file) {
   return static_cast<int>(file.handle);
 }
 
+constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+
+volatile sig_atomic_t stopSignal = 0;
+// While a run waits for a ledger lock, a stop request jumps out of the wait:
+// checking for one and then waiting would miss a request in between.
+volatile sig_atomic_t lockWaiting = 0;
+sigjmp_buf lockWait;
+
+void noteStop(int signal) {
+  stopSignal = signal;
+  if (lockWaiting != 0) siglongjmp(lockWait, 1);
+}
+
 }  // namespace
 
-// A closed standard stream is reopened on /dev/null so no ledger can take
-// its descriptor, and a file-size limit or a vanished reader of the trace
-// becomes a reported write error instead of a signal that would end the run
-// between two ledger lines.
+// A closed standard stream is reopened on /dev/null, and a file-size limit
+// or a vanished reader of the trace becomes a reported write error instead
+// of a signal that would end the run between two ledger lines. A stop
+// signal is noted; the ledger stage finishes the line it is appending.
 void guardProcess() {
   for (int fd = 0; fd <= 2; fd++) {
     if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) break;
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
   (void)std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction stop = {};
+  stop.sa_handler = noteStop;
+  stop.sa_flags = SA_RESTART;  // the trace's writes go on through a request
+  sigemptyset(&stop.sa_mask);
+  for (int signal : STOP_SIGNALS) sigaddset(&stop.sa_mask, signal);
+  for (int signal : STOP_SIGNALS) (void)sigaction(signal, &stop, nullptr);
+}
+
+const char* stopRequest() {
+  switch (stopSignal) {
+    case 0:
+      return nullptr;
+    case SIGINT:
+      return "Interrupt";
+    case SIGHUP:
+      return "Hangup";
+    default:
+      return "Terminated";
+  }
+}
+
+void endIfStopped() {
+  const int signal = stopSignal;
+  if (signal == 0) return;
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
+}
+
+// The type is checked before the open, so that a FIFO is never opened (an
+// open would wait for a writer) and a socket is named for what it is.
+int openTapFile(const char* path, FILE** in) {
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return NOT_REGULAR_FILE;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  if (fstat(fd, &st) != 0)
+    error = errno;
+  else if (S_ISDIR(st.st_mode))
+    error = EISDIR;
+  else if (!S_ISREG(st.st_mode))
+    error = NOT_REGULAR_FILE;  // swapped in since the check above
+  FILE* stream = error == 0 ? fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    if (error == 0) error = errno;
+    (void)close(fd);
+    return error;
+  }
+  *in = stream;
+  return 0;
 }
 
 // A FIFO is opened write-only and non-blocking, so that one with no reader
@@ -56,6 +120,15 @@ int openLedger(const char* path, LedgerFile* file, bool* created) {
     fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
   }
+  if (fd <= 2) {
+    // A closed standard stream that /dev/null could not fill: a report
+    // written to it must never land in the ledger.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int error = errno;
+    (void)close(fd);
+    if (moved < 0) return error;
+    fd = moved;
+  }
   file->handle = fd;
   file->regular = S_ISREG(st.st_mode);
   return 0;
@@ -65,10 +138,18 @@ int lockLedger(const LedgerFile& file) {
   struct flock whole = {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  while (fcntl(fdOf(file), F_SETLKW, &whole) != 0) {
-    if (errno != EINTR) return errno;
+  if (sigsetjmp(lockWait, 1) != 0) {
+    lockWaiting = 0;  // the lock, if it was taken just before, goes with the close
+    return STOPPED;
   }
-  return 0;
+  lockWaiting = 1;
+  int error = 0;
+  if (stopSignal != 0)
+    error = STOPPED;
+  else
+    while (fcntl(fdOf(file), F_SETLKW, &whole) != 0 && (error = errno) == EINTR) error = 0;
+  lockWaiting = 0;
+  return error;
 }
 
 int stateOf(const LedgerFile& file, FileState* state) {

@@ -1,9 +1,11 @@
 // The host interface on Windows: HANDLEs, LockFileEx, FlushFileBuffers.
 // Errors come back as errno values, so that reports read as on POSIX.
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform.h"
 
@@ -47,12 +49,62 @@ int lastError() {
 // A whole-file range for LockFileEx and UnlockFileEx.
 constexpr DWORD ALL = MAXDWORD;
 
+// The console event that asked the run to stop, or -1.
+volatile LONG stopEvent = -1;
+
+// Runs on a thread of its own. Windows ends the process once the handler
+// of a closed console or a shutdown returns, so that one waits for the run
+// to end it (the system's own time limit still applies).
+BOOL WINAPI noteStop(DWORD event) {
+  InterlockedCompareExchange(&stopEvent, static_cast<LONG>(event), -1);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(INFINITE);
+  return TRUE;
+}
+
 }  // namespace
 
 // Ledgers are HANDLEs, never C runtime descriptors, so a closed standard
 // stream cannot lend them its number; and Windows raises no signal for a
-// full disk or a vanished reader, only a failed write.
-void guardProcess() {}
+// full disk or a vanished reader, only a failed write. Console events are
+// noted for the ledger stage.
+void guardProcess() {
+  (void)SetConsoleCtrlHandler(noteStop, TRUE);
+}
+
+const char* stopRequest() {
+  switch (stopEvent) {
+    case -1:
+      return nullptr;
+    case CTRL_C_EVENT:
+      return "Interrupt";
+    case CTRL_BREAK_EVENT:
+      return "Break";
+    case CTRL_CLOSE_EVENT:
+      return "Console closed";
+    default:
+      return "Shutdown";
+  }
+}
+
+// The status Windows gives a process that Ctrl-C ended.
+void endIfStopped() {
+  if (stopEvent == -1) return;
+  (void)std::fflush(nullptr);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Only a disk file is read: a pipe or device name would wait or never end.
+int openTapFile(const char* path, FILE** in) {
+  FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return errno;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    (void)std::fclose(stream);
+    return NOT_REGULAR_FILE;
+  }
+  *in = stream;
+  return 0;
+}
 
 // No FIFO to wait on: a device or pipe name is written to plainly.
 int openLedger(const char* path, LedgerFile* file, bool* created) {
@@ -72,10 +124,18 @@ int openLedger(const char* path, LedgerFile* file, bool* created) {
   return 0;
 }
 
+// A blocking LockFileEx cannot be ended by a console event, so the wait is
+// a poll that looks for one between tries.
 int lockLedger(const LedgerFile& file) {
-  OVERLAPPED whole = {};
-  if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK, 0, ALL, ALL, &whole)) return 0;
-  return lastError();
+  for (;;) {
+    if (stopEvent != -1) return STOPPED;
+    OVERLAPPED whole = {};
+    if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, ALL, ALL,
+                   &whole))
+      return 0;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return lastError();
+    Sleep(10);
+  }
 }
 
 int stateOf(const LedgerFile& file, FileState* state) {

@@ -3,12 +3,14 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "platform.h"
+
 int tapCount = 0;
 int rideCount = 0;
-bool tapFilesWhole = true;
 
 // The run goes on whatever becomes of the trace; its first failed write is
 // remembered and reported once, when the run ends.
@@ -25,12 +27,35 @@ void putText(const char* s) {
 void finishTrace() {
   if (std::fflush(stdout) != 0) noteTraceFailure();
   if (traceError == 0 && std::ferror(stdout)) traceError = EIO;
-  if (traceError != 0) reportError("standard output", traceError);
+  if (traceError != 0) reportLine("standard output: %s\n", describe(traceError));
 }
 
-void reportError(const char* name, int error) {
-  errno = error;
-  std::perror(name);
+void reportLine(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(line, sizeof line, format, args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof line)
+    (void)std::fwrite(line, 1, static_cast<size_t>(n), stderr);
+  else
+    (void)std::vfprintf(stderr, format, again);  // longer than any report: written as it comes
+  va_end(again);
+  va_end(args);
+}
+
+const char* describe(int error) {
+  static char stopped[64];
+  switch (error) {
+    case NOT_REGULAR_FILE:
+      return "not a regular file";
+    case STOPPED:
+      (void)std::snprintf(stopped, sizeof stopped, "stopped by a signal: %s", stopRequest());
+      return stopped;
+    default:
+      return std::strerror(error);
+  }
 }
 
 namespace {

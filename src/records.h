@@ -31,10 +31,6 @@ struct RideInfo {
 extern int tapCount;
 extern int rideCount;
 
-// False once a tap file stopped part-way through reading: the batch is not
-// whole, so no ride of it may reach a ledger.
-extern bool tapFilesWhole;
-
 void printTaps(const TermInfo* infos);
 void printRides(const RideInfo* t);
 
@@ -47,7 +43,21 @@ void putTrace(const char* label, long long value, const char* end);
 // standard error ("standard output: No space left on device").
 void finishTrace();
 
-// Reports on standard error "name: " and the system's description of `error`.
-void reportError(const char* name, int error);
+#if defined(__MINGW32__)  // C++ on mingw-w64 formats with its own, C99 printf
+#define FARE_SETTLE_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define FARE_SETTLE_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define FARE_SETTLE_PRINTF(f, a)
+#endif
+
+// Writes one printf-style report on standard error with a single write, so
+// that reports of runs sharing a log never interleave within a line. Every
+// report of the program goes through here.
+void reportLine(const char* format, ...) FARE_SETTLE_PRINTF(1, 2);
+
+// The description of an error number, or of the failures that have none
+// (NOT_REGULAR_FILE, STOPPED in platform.h).
+const char* describe(int error);
 
 #endif  // FARE_SETTLE_RECORDS_H_

@@ -45,29 +45,56 @@ TEST(ParseTapLine, AcceptsTheTapFormat) {
     const char* lt;
     int tr, io, bal;
     const char* ti;
-    bool modeKnown, directionKnown;
+    TapNotes notes;  // mode, direction, time, amount as written
   } cases[] = {
-      {"08:10 METRO IN 250 A1", "08:10", 1, 0, 250, "A1", true, true},
-      {"  08:10   BUS    OUT  -30   B2  ", "08:10", 0, 1, -30, "B2", true, true},
-      {"08:10 BUS IN 5 K extra fields", "08:10", 0, 0, 5, "K", true, true},
-      {"08:10 Metro IN 5 K", "08:10", 0, 0, 5, "K", false, true},
-      {"08:10 METRO in 5 K", "08:10", 1, 0, 5, "K", true, false},
-      {"08:10\tX METRO IN \t5 K", "08:10\tX", 1, 0, 5, "K", true, true},
-      {"0123456789012345678 BUS IN 1 1234567", "0123456789012345678", 0, 0, 1, "1234567", true,
-       true},
+      {"08:10 METRO IN 250 A1", "08:10", 1, 0, 250, "A1", {true, true, true, true}},
+      {"  08:10   BUS    OUT  -30   B2  ", "08:10", 0, 1, -30, "B2", {true, true, true, true}},
+      {"08:10 BUS IN 5 K extra fields", "08:10", 0, 0, 5, "K", {true, true, true, true}},
+      {"08:10 Metro IN 5 K", "08:10", 0, 0, 5, "K", {false, true, true, true}},
+      {"08:10 METRO in 5 K", "08:10", 1, 0, 5, "K", {true, false, true, true}},
+      {"08:10\tX METRO IN \t5 K", "08:10\tX", 1, 0, 5, "K", {true, true, false, false}},
+      {"0123456789012345678 BUS IN 1 1234567",
+       "0123456789012345678",
+       0,
+       0,
+       1,
+       "1234567",
+       {true, true, false, true}},
+      {"8:05:59 BUS IN +7 K", "8:05:59", 0, 0, 7, "K", {true, true, true, true}},
+      {"08:10 METRO IN 1,250 A1", "08:10", 1, 0, 1, "A1", {true, true, true, false}},
+      {"08:10 METRO IN 1.5 A1", "08:10", 1, 0, 1, "A1", {true, true, true, false}},
+      {"08:10 METRO IN 3OO A1", "08:10", 1, 0, 3, "A1", {true, true, true, false}},
+      {"08:10 METRO IN - A1", "08:10", 1, 0, 0, "A1", {true, true, true, false}},
+      {"\xEF\xBB\xBF"
+       "09:00 BUS IN 150 A1",
+       "\xEF\xBB\xBF"
+       "09:00",
+       0,
+       0,
+       150,
+       "A1",
+       {true, true, false, true}},
+      {"0810 BUS IN 1 K", "0810", 0, 0, 1, "K", {true, true, false, true}},
+      {"08:1 BUS IN 1 K", "08:1", 0, 0, 1, "K", {true, true, false, true}},
+      {"08:60 BUS IN 1 K", "08:60", 0, 0, 1, "K", {true, true, false, true}},
+      {"108:10 BUS IN 1 K", "108:10", 0, 0, 1, "K", {true, true, false, true}},
+      {"08:10:5 BUS IN 1 K", "08:10:5", 0, 0, 1, "K", {true, true, false, true}},
+      {"08:10:00: BUS IN 1 K", "08:10:00:", 0, 0, 1, "K", {true, true, false, true}},
   };
   for (const Case& c : cases) {
     TermInfo tap;
     std::memset(&tap, 0x55, sizeof tap);
-    bool modeKnown = false, directionKnown = false;
-    ASSERT_EQ(parseTapLine(c.line, &tap, &modeKnown, &directionKnown), TAP_STORED) << c.line;
+    TapNotes notes = {false, false, false, false};
+    ASSERT_EQ(parseTapLine(c.line, &tap, &notes), TAP_STORED) << c.line;
     EXPECT_STREQ(tap.lt, c.lt) << c.line;
     EXPECT_EQ(tap.tr, c.tr) << c.line;
     EXPECT_EQ(tap.io, c.io) << c.line;
     EXPECT_EQ(tap.bal, c.bal) << c.line;
     EXPECT_STREQ(tap.ti, c.ti) << c.line;
-    EXPECT_EQ(modeKnown, c.modeKnown) << c.line;
-    EXPECT_EQ(directionKnown, c.directionKnown) << c.line;
+    EXPECT_EQ(notes.modeKnown, c.notes.modeKnown) << c.line;
+    EXPECT_EQ(notes.directionKnown, c.notes.directionKnown) << c.line;
+    EXPECT_EQ(notes.timeWritten, c.notes.timeWritten) << c.line;
+    EXPECT_EQ(notes.amountWhole, c.notes.amountWhole) << c.line;
   }
 }
 
@@ -76,20 +103,25 @@ TEST(ParseTapLine, RefusesWhatDoesNotFitAndLeavesTheTapAlone) {
     const char* line;
     TapLine why;
   } cases[] = {
-      {"", TAP_FEW_FIELDS},
-      {"     ", TAP_FEW_FIELDS},
+      {"", TAP_BLANK},
+      {"     ", TAP_BLANK},
+      {"\t", TAP_FEW_FIELDS},
       {"08:10 BUS IN 250", TAP_FEW_FIELDS},
       {"01234567890123456789 BUS IN 1 K", TAP_TIME_TOO_LONG},
       {"08:10 BUS IN 1 12345678", TAP_KEY_TOO_LONG},
       {"08:10 BUS IN 10000001 K", TAP_AMOUNT_OUT_OF_RANGE},
       {"1:1,METRO,9999 BUS IN 5 K1", TAP_TIME_COMMA},
+      {"=HYPERLINK(\"//x.y\") BUS IN 5 K1", TAP_TIME_FORMULA},
+      {"+08:10 BUS IN 5 K1", TAP_TIME_FORMULA},
+      {"-08:10 BUS IN 5 K1", TAP_TIME_FORMULA},
+      {"@SUM(A1) BUS IN 5 K1", TAP_TIME_FORMULA},
   };
   for (const Case& c : cases) {
     TermInfo tap;
     std::memset(&tap, 0x55, sizeof tap);
     TermInfo before = tap;
-    bool modeKnown = true, directionKnown = true;
-    EXPECT_EQ(parseTapLine(c.line, &tap, &modeKnown, &directionKnown), c.why) << c.line;
+    TapNotes notes;
+    EXPECT_EQ(parseTapLine(c.line, &tap, &notes), c.why) << c.line;
     EXPECT_EQ(std::memcmp(&tap, &before, sizeof tap), 0) << c.line;
   }
 }

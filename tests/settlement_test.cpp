@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "ledgers.h"
 #include "platform.h"
 
 namespace {
