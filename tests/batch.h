@@ -27,7 +27,7 @@ constexpr bool kEmulated = sizeof FARE_SETTLE_EMULATOR > 1;
 struct RunResult {
   std::string out;  // as text: on Windows every line end must be CR LF, and is read as LF
   std::string err;
-  int status = -1;  // exit status, or -1 when the process did not exit
+  int status = -1;  // exit status, 128 + n when signal n ended it (as a shell says), else -1
 };
 
 // How a run's process is set up before fare-settle starts. All but `arg`
@@ -38,6 +38,7 @@ struct RunOptions {
   const char* stdoutTo = nullptr;  // a path for standard output instead of a capture file
   bool closeStdin = false;
   bool closeStdout = false;
+  bool closeStderr = false;
   bool stdoutPipeWithNoReader = false;
 };
 bool hostCan(const RunOptions& options);
@@ -89,9 +90,11 @@ class Batch {
   // Runs `program` with `args` here and waits for it.
   RunResult runCommand(const std::vector<const char*>& args, const RunOptions& options = {}) const;
 
-  // Starts fare-settle here; whether it is still running; waits for its end.
+  // Starts fare-settle here; whether it is still running; sends it a
+  // signal (POSIX only); waits for its end.
   Started start() const;
   static bool running(const Started& run);
+  static void signal(const Started& run, int signal);
   static RunResult finish(const Started& run);
 
   // Starts n runs of fare-settle here at once and waits for all of them.
@@ -105,7 +108,7 @@ class Batch {
 std::string makeScratchDirectory();
 Started spawn(const std::string& dir, const std::vector<const char*>& args,
               const RunOptions& options);
-// Waits for the process; its exit status, or -1.
+// Waits for the process; its exit status, 128 + a signal that ended it, or -1.
 int waitFor(const Started& run);
 
 #endif  // FARE_SETTLE_TESTS_BATCH_H_

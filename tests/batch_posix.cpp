@@ -1,5 +1,6 @@
 // The test helpers' host side on POSIX: fork and exec, iconv, fcntl locks.
 #include <fcntl.h>
+#include <signal.h>
 #include <iconv.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -75,6 +76,7 @@ Started spawn(const std::string& dir, const std::vector<const char*>& args,
     close(err);
     if (options.closeStdin) close(0);
     if (options.closeStdout) close(1);
+    if (options.closeStderr) close(2);
     if (options.stdoutPipeWithNoReader) {
       int pipeEnds[2];
       if (pipe(pipeEnds) != 0) _exit(127);
@@ -101,7 +103,13 @@ int waitFor(const Started& run) {
   pid_t got;
   while ((got = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
   }
-  return got == pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  if (got != pid) return -1;
+  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+void Batch::signal(const Started& run, int signal) {
+  if (run.process > 0) kill(static_cast<pid_t>(run.process), signal);
 }
 
 bool Batch::running(const Started& run) {

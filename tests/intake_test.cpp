@@ -165,7 +165,8 @@ TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
   ASSERT_EQ(tooLong.size(), 49u);  // one past the longest line
   const std::string input =
       "\n" + tooLong + "\n08:10 BUS IN 1 K\n" + std::string("08:10 BUS IN 1 \0K\n", 18) +
-      "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n" + std::string("\0", 1) + tooLong + "\r\n";
+      "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n" + std::string("\0", 1) + tooLong + "\r\n" +
+      "08:12 BUS IN 3 K\tx\n";  // a tab is part of a field
   TermInfo infos[TAP_CAPACITY] = {};
   tapCount = 0;
   EXPECT_EQ(readFrom(input, infos, "bus.txt"),
@@ -175,10 +176,11 @@ TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
             "bus.txt:5: skipped: amount outside -10000000..10000000\n" +
                 cp949("BUS나 METRO가 아닙니다\n") +
                 "bus.txt:7: skipped: line longer than 48 characters\n");
-  ASSERT_EQ(tapCount, 2);
+  ASSERT_EQ(tapCount, 3);
   EXPECT_STREQ(infos[0].lt, "08:10");
   EXPECT_STREQ(infos[1].lt, "08:11");
   EXPECT_EQ(infos[1].tr, 0);
+  EXPECT_STREQ(infos[2].ti, "K\tx");
 }
 
 TEST(ReadTaps, FullTableDropsEveryFurtherLineWithItsMessage) {

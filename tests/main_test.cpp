@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -200,19 +201,39 @@ TEST(Run, OnlyBusFileLoadsFromIndexZero) {
   EXPECT_EQ(b.read("busCompany.txt"), "07:00,BUS,200\n");
 }
 
-TEST(Run, TapFileThatIsADirectoryIsReportedAndSkipped) {
-  Batch b;
-  writeEarlierLedgers(b);
-  b.mkdir("metro.txt");
-  b.write("bus.txt", "07:00 BUS IN 200 B2\n");
-  RunResult r = b.run();
-  EXPECT_EQ(r.status, 0);
+TEST(Run, TapFileThatIsNoRegularFileIsReportedAndSkippedAtOnce) {
   // Windows describes opening a directory as a file as a denied access.
-  const std::string reason = kWindows ? "Permission denied" : "Is a directory";
-  EXPECT_EQ(r.err, cp949("지하철파일 위치를 확인\n: " + reason + "\n"));
-  EXPECT_NE(r.out.find("leng : 1\n"), std::string::npos);
-  EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "07:00,BUS,200\n");
-  EXPECT_EQ(b.read("metroCompany.txt"), kEarlierMetro);
+  const std::string directory = kWindows ? "Permission denied" : "Is a directory";
+  struct Case {
+    const char* scenario;
+    void (*makeMetro)(const Batch&);
+    std::string reason;
+  } cases[] = {
+      {"a directory", [](const Batch& b) { b.mkdir("metro.txt"); }, directory},
+#ifndef _WIN32
+      {"a FIFO nobody writes",
+       [](const Batch& b) { ASSERT_EQ(mkfifo(b.path("metro.txt").c_str(), 0600), 0); },
+       "not a regular file"},
+      {"a link to an endless device",
+       [](const Batch& b) { std::filesystem::create_symlink("/dev/zero", b.path("metro.txt")); },
+       "not a regular file"},
+#endif
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    writeEarlierLedgers(b);
+    c.makeMetro(b);
+    b.write("bus.txt", "07:00 BUS IN 200 B2\n");
+    auto started = std::chrono::steady_clock::now();
+    RunResult r = b.run();
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+    EXPECT_LT(seconds.count(), 1.0) << c.scenario;
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(r.err, cp949("지하철파일 위치를 확인\n: " + c.reason + "\n")) << c.scenario;
+    EXPECT_NE(r.out.find("leng : 1\n"), std::string::npos) << c.scenario;
+    EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "07:00,BUS,200\n") << c.scenario;
+    EXPECT_EQ(b.read("metroCompany.txt"), kEarlierMetro) << c.scenario;
+  }
 }
 
 TEST(Run, IntakeNamesEveryRefusedLineByFileAndNumber) {
@@ -227,7 +248,11 @@ TEST(Run, IntakeNamesEveryRefusedLineByFileAndNumber) {
                                    "01234567890123456789 BUS IN 1 A1\n"
                                    "08:10 BUS IN 1 A1234567\n"
                                    "08:20 Tram out 5 A1\n"));
-  b.write("bus.txt", "08:10 BUS\tIN 5 A1\x01\n07:00 BUS OUT 50 A1\n08:30 BUS sideways 5 A1\n");
+  b.write("bus.txt",
+          "08:10 BUS\tIN 5 A1\x01\n07:00 BUS OUT 50 A1\n08:30 BUS sideways 5 A1\n"
+          "\xEF\xBB\xBF"
+          "09:00 BUS IN 150 B1\n09:10 BUS IN 1,250 B2\n=HYPERLINK(\"//x.y\") BUS IN 1 B3\n"
+          "0810 Bus sideways 3OO B4\n   \r\n\r\n");
   RunResult r = b.run();
   EXPECT_EQ(r.status, 0);
   const std::string refusedInMetro =
@@ -240,17 +265,34 @@ TEST(Run, IntakeNamesEveryRefusedLineByFileAndNumber) {
       "metro.txt:8: skipped: time longer than 19 characters\n"
       "metro.txt:9: skipped: journey key longer than 7 characters\n";
   const std::string refusedInBus = "bus.txt:1: skipped: line holds a control byte\n";
-  // The trace says it in its own words; standard error names each line.
+  const std::string formulaInBus = "bus.txt:6: skipped: time begins with =, +, - or @\n";
+  // The trace says it in its own words; standard error names each line, in
+  // field order, but blank ones.
   EXPECT_EQ(r.err, refusedInMetro +
                        "metro.txt:10: mode is neither BUS nor METRO; taken as BUS\n"
                        "metro.txt:10: direction is neither IN nor OUT; taken as IN\n" +
-                       refusedInBus + "bus.txt:3: direction is neither IN nor OUT; taken as IN\n");
-  std::string intake = r.out.substr(0, r.out.find(cp949("\n\n시간정렬 후")));
+                       refusedInBus +
+                       "bus.txt:3: direction is neither IN nor OUT; taken as IN\n"
+                       "bus.txt:4: time is not HH:MM; ordered as 0:00\n"
+                       "bus.txt:5: amount is not a whole number; taken as 1\n" +
+                       formulaInBus +
+                       "bus.txt:7: time is not HH:MM; ordered as 810:00\n"
+                       "bus.txt:7: mode is neither BUS nor METRO; taken as BUS\n"
+                       "bus.txt:7: direction is neither IN nor OUT; taken as IN\n"
+                       "bus.txt:7: amount is not a whole number; taken as 3\n");
+  std::string intake = r.out.substr(0, r.out.find("!!!DIF"));
   EXPECT_EQ(intake, refusedInMetro + cp949("BUS나 METRO가 아닙니다\nIN OUT 이 아닙니다\n") +
-                        refusedInBus + cp949("IN OUT 이 아닙니다\n"));
-  EXPECT_NE(r.out.find("leng : 4\n"), std::string::npos);
-  // A1: 07:00 (50) + 08:10 (250), then 08:20 (5) + 08:30 (5); 310 shared as 300 and 10.
-  EXPECT_EQ(b.read("busCompany.txt"), "07:00,BUS,300\n08:20,BUS,10\n");
+                        refusedInBus + cp949("IN OUT 이 아닙니다\n") + formulaInBus +
+                        cp949("BUS나 METRO가 아닙니다\nIN OUT 이 아닙니다\n") +
+                        "bus.txt:8: skipped: fewer than five fields\n"
+                        "bus.txt:9: skipped: fewer than five fields\n");
+  EXPECT_NE(r.out.find("leng : 7\n"), std::string::npos);
+  // A1: 07:00 (50) + 08:10 (250), then 08:20 (5) + 08:30 (5); 310 shared as
+  // 300 and 10. B1, B2 and B4 are journeys of one ride; the table's last
+  // tap goes before the journey next to it.
+  EXPECT_EQ(b.read("busCompany.txt"),
+            "07:00,BUS,300\n08:20,BUS,10\n\xEF\xBB\xBF"
+            "09:00,BUS,150\n0810,BUS,3\n09:10,BUS,1\n");
   EXPECT_FALSE(b.exists("metroCompany.txt"));
 }
 
@@ -459,6 +501,63 @@ TEST(ConcurrentRuns, ARunWaitsWhileAnotherHoldsTheLedgerLock) {
   EXPECT_EQ(b.read("busCompany.txt"), std::string(kEarlierBus) + "09:00,BUS,109\n07:00,BUS,250\n");
 }
 
+TEST(StoppedRuns, NameEveryRideNotAppendedAndEndByTheSignal) {
+  if (kWindows) GTEST_SKIP() << "no signals to send on Windows";
+  const std::string bus = "busCompany.txt: ", first = "09:00,BUS,109", second = "07:00,BUS,250";
+  auto bothNamed = [&](const std::string& name) {
+    const std::string stopped = ": not appended: stopped by a signal: " + name + "\n";
+    return bus + first + stopped + bus + second + stopped;
+  };
+  std::string manyLines;  // long enough to be read still when the signal comes
+  for (int i = 0; i < 1000000; i++) manyLines += "08:10 METRO IN 1 K\n";
+  struct Case {
+    const char* scenario;
+    int signal;
+    bool waitingForTheLock;  // else stopped while reading a long metro.txt
+    std::string err;
+  } cases[] = {
+      {"SIGTERM in the lock wait", SIGTERM, true, bothNamed("Terminated")},
+      {"SIGINT in the lock wait", SIGINT, true, bothNamed("Interrupt")},
+      {"SIGHUP in the lock wait", SIGHUP, true, bothNamed("Hangup")},
+      {"SIGTERM while reading", SIGTERM, false,
+       "metro.txt:101-1000000: not read: the tap table is full\n"
+       "bus.txt:1-2: not read: the tap table is full\n"
+       "no ride appended: stopped by a signal: Terminated\n"},
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    writeWorkedExample(b);
+    if (!c.waitingForTheLock) b.write("metro.txt", manyLines);
+    b.write("busCompany.txt", kEarlierBus);
+    HeldLock lock(b.path("busCompany.txt"));
+    ASSERT_TRUE(lock.held());
+    Started run = b.start();
+    // Until the metro ride is in, or the trace has begun.
+    for (int i = 0; i < 5000; i++) {
+      std::error_code ignored;
+      if (c.waitingForTheLock ? !b.read("metroCompany.txt").empty()
+                              : std::filesystem::file_size(run.outPath, ignored) + 1 > 1)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (c.waitingForTheLock) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(Batch::running(run)) << c.scenario;
+    Batch::signal(run, c.signal);
+    RunResult r = Batch::finish(run);
+    EXPECT_EQ(r.status, 128 + c.signal) << c.scenario;
+    EXPECT_EQ(r.err, c.err) << c.scenario;
+    // The whole trace, final ride table included, whatever stopped the run.
+    if (c.waitingForTheLock) {
+      EXPECT_EQ(r.out, cp949(std::string(kWorkedBuild) + kWorkedSettle)) << c.scenario;
+      EXPECT_EQ(b.read("metroCompany.txt"), "08:10,METRO,291\n") << c.scenario;
+    } else {
+      EXPECT_TRUE(r.out.ends_with(cp949("49번쨰 : fee = K\n"))) << c.scenario;
+      EXPECT_FALSE(b.exists("metroCompany.txt")) << c.scenario;
+    }
+    EXPECT_EQ(b.read("busCompany.txt"), kEarlierBus) << c.scenario;
+  }
+}
+
 TEST(LedgerFaults, FileSizeLimitAtEveryOffsetLeavesOnlyWholeLines) {
   if (!hostCan({.fileSizeLimit = 0})) GTEST_SKIP() << "no file-size limit on this host";
   // Earlier lines fill both ledgers to 4480 bytes, past the trace's size, so
@@ -608,7 +707,9 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
     std::string ledger;  // before the run
     long long fileSizeLimit;
     std::string err, after;
-    const char* on = "busCompany.txt";
+    const char* on = "busCompany.txt";  // relative to the batch, or absolute
+    const char* metro = nullptr;        // in place of the worked example's
+    bool closeStderr = false;
   } cases[] = {
       {"last byte unreadable", "inject=pread64:error=EIO", "07:02,MET", -1,
        bus + first + ": not appended: Input/output error\n" + bus + second +
@@ -637,15 +738,42 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
       {"tap file fails at its first read", "inject=read:error=EIO:when=1", earlier, -1,
        cp949("지하철파일 위치를 확인\n: Input/output error\n"), earlier + second + "\n",
        "metro.txt"},
+      {"a one-line tap file whose next read fails", "inject=read:error=EIO:when=2", earlier, -1,
+       "metro.txt: reading stopped after line 1: Input/output error\n"
+       "no ride appended: a tap file was not read whole\n",
+       earlier, "metro.txt", "08:10 METRO IN 250 A1\n"},
+      {"lock refused, then a short write: no cut-back", "inject=fcntl:error=ENOLCK", big, 4480 + 5,
+       bus + first + ": not appended: File too large\n" + bus +
+           "part of a line stays at its end: No locks available\n" + bus +
+           "last line is unfinished; new lines start on a line of their own\n" + bus + second +
+           ": not appended: File too large\n",
+       big + "09:00"},
+      {"the last byte reads as nothing", "inject=pread64:retval=0", "07:02,MET", -1,
+       bus + first + ": not appended: Input/output error\n" + bus + second +
+           ": not appended: Input/output error\n",
+       "07:02,MET"},
+      {"created by another run between the open and the create",
+       "inject=openat:error=ENOENT:when=1", earlier, -1, "",
+       earlier + first + "\n" + second + "\n"},
+      {"flush fails: each ride named", "inject=fsync:error=EIO", earlier, -1,
+       bus + first + ": appended, but not flushed to disk: Input/output error\n" + bus + second +
+           ": appended, but not flushed to disk: Input/output error\n",
+       earlier + first + "\n" + second + "\n"},
+      {"standard error closed, /dev/null refused", "inject=openat:error=EACCES", "06:00,BUS,1", -1,
+       "", "06:00,BUS,1\n" + first + "\n" + second + "\n", "/dev/null", nullptr, true},
   };
   for (const Case& c : cases) {
     Batch b;
     writeWorkedExample(b);
+    if (c.metro != nullptr) b.write("metro.txt", c.metro);
     b.write("busCompany.txt", c.ledger);
-    std::string path = b.path(c.on);
-    RunResult r = b.runCommand(
-        {"strace", "-o", "/dev/null", "-P", path.c_str(), "-e", c.inject, FARE_SETTLE_BIN},
-        {.fileSizeLimit = c.fileSizeLimit});
+    // strace -P matches descriptors by their file, opens by the path as written.
+    std::string path = c.on[0] == '/' ? c.on : b.path(c.on);
+    RunResult r = b.runCommand({"strace", "-o", "/dev/null", "-P", path.c_str(), "-P", c.on, "-e",
+                                c.inject, FARE_SETTLE_BIN},
+                               {.fileSizeLimit = c.fileSizeLimit, .closeStderr = c.closeStderr});
+    // strace's own notice that it resolved the relative path comes first.
+    if (r.err.starts_with("strace: Requested path")) r.err.erase(0, r.err.find('\n') + 1);
     EXPECT_EQ(r.status, 0) << c.scenario;
     EXPECT_EQ(r.err, c.err) << c.scenario;
     EXPECT_EQ(b.read("busCompany.txt"), c.after) << c.scenario;
