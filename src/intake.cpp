@@ -40,30 +40,21 @@ bool isControl(char c) {
   return (c > 0 && c < 0x20 && c != '\t') || c == 0x7F;
 }
 
-// Reads one line into termInput without its line end (LF, CR LF, or the
-// end of the file, where a last CR counts as the line end too). An
-// over-long line is consumed to its end; *verdict says whether the line can
-// be parsed (TAP_STORED) or why it is refused.
-LineRead readLine(FILE* in, char* termInput, TapLine* verdict) {
+// Reads one line into termInput without its LF: at most 49 bytes of it,
+// *tooLong set when there were more (the rest is consumed).
+LineRead readLine(FILE* in, char* termInput, int* length, bool* tooLong) {
   int n = 0;
-  bool tooLong = false;
+  *tooLong = false;
   int c;
   while ((c = std::getc(in)) != EOF && c != '\n') {
-    if (n < MAX_LINE + 1)
+    if (n < LINE_BUFFER - 1)
       termInput[n++] = static_cast<char>(c);
     else
-      tooLong = true;
+      *tooLong = true;
   }
-  if (c == EOF && std::ferror(in)) return n == 0 && !tooLong ? GOT_ERROR : GOT_CUT;
+  if (c == EOF && std::ferror(in)) return n == 0 && !*tooLong ? GOT_ERROR : GOT_CUT;
   if (c == EOF && n == 0) return GOT_END;
-  if (!tooLong && n > 0 && termInput[n - 1] == '\r') n--;
-  termInput[n] = '\0';  // n is at most 49
-  const char* line = termInput;
-  const char* end = termInput + n;
-  *verdict = tooLong || n > MAX_LINE                     ? TAP_LINE_TOO_LONG
-             : std::find(line, end, '\0') != end         ? TAP_NUL_BYTE
-             : std::find_if(line, end, isControl) != end ? TAP_CONTROL_BYTE
-                                                         : TAP_STORED;
+  *length = n;
   return GOT_LINE;
 }
 
@@ -140,36 +131,17 @@ const char* refusalText(TapLine why) {
   return "";
 }
 
-// A refused line is named in the trace and on standard error alike; a
-// blank one, in the trace only: it held no tap to settle.
-void reportRefusal(const char* path, long long lineNumber, TapLine why) {
+// A refused line is named in the trace (standard error is noteTapLine's).
+void traceRefusal(const char* path, long long lineNumber, TapLine why) {
   putText(path);
   putTrace(":", lineNumber, ": skipped: ");
   putText(refusalText(why));
   putText("\n");
-  if (why != TAP_BLANK) reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(why));
 }
 
-// Names each field of a stored tap that was taken otherwise than written,
-// in field order; the mode and direction are named in the trace too.
-void reportNotes(const char* path, long long lineNumber, const TermInfo& tap,
-                 const TapNotes& notes) {
-  if (!notes.timeWritten) {
-    int hours, minutes;
-    readTime(tap.lt, &hours, &minutes);
-    reportLine("%s:%lld: time is not HH:MM; ordered as %d:%02d\n", path, lineNumber, hours,
-               minutes);
-  }
-  if (!notes.modeKnown) {
-    putText(UNKNOWN_MODE);
-    reportLine("%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path, lineNumber);
-  }
-  if (!notes.directionKnown) {
-    putText(UNKNOWN_DIRECTION);
-    reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN\n", path, lineNumber);
-  }
-  if (!notes.amountWhole)
-    reportLine("%s:%lld: amount is not a whole number; taken as %d\n", path, lineNumber, tap.bal);
+void traceUnknownWords(const TapNotes& notes) {
+  if (!notes.modeKnown) putText(UNKNOWN_MODE);
+  if (!notes.directionKnown) putText(UNKNOWN_DIRECTION);
 }
 
 // The lines first..last, dropped because the table was full, as one line.
@@ -228,6 +200,42 @@ void readTime(const char* lt, int* hours, int* minutes) {
   *minutes = *p != '\0' ? timePart(p) : 0;
 }
 
+TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* notes) {
+  if (length > 0 && bytes[length - 1] == '\r') length--;
+  if (length > MAX_LINE) return TAP_LINE_TOO_LONG;
+  char termInput[LINE_BUFFER];
+  std::memcpy(termInput, bytes, length);
+  termInput[length] = '\0';
+  const char* line = termInput;
+  const char* end = termInput + length;
+  if (std::find(line, end, '\0') != end) return TAP_NUL_BYTE;
+  if (std::find_if(line, end, isControl) != end) return TAP_CONTROL_BYTE;
+  return parseTapLine(termInput, tap, notes);
+}
+
+// A blank line held no tap to settle; a stored tap's fields are named in
+// field order.
+void noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
+                 const TapNotes& notes) {
+  if (verdict != TAP_STORED) {
+    if (verdict != TAP_BLANK)
+      reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(verdict));
+    return;
+  }
+  if (!notes.timeWritten) {
+    int hours, minutes;
+    readTime(tap.lt, &hours, &minutes);
+    reportLine("%s:%lld: time is not HH:MM; ordered as %d:%02d\n", path, lineNumber, hours,
+               minutes);
+  }
+  if (!notes.modeKnown)
+    reportLine("%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path, lineNumber);
+  if (!notes.directionKnown)
+    reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN\n", path, lineNumber);
+  if (!notes.amountWhole)
+    reportLine("%s:%lld: amount is not a whole number; taken as %d\n", path, lineNumber, tap.bal);
+}
+
 bool parseAmount(const char* text, int* amount) {
   long long value = readDecimal(text, MAX_AMOUNT + 1);
   if (value > MAX_AMOUNT || value < -MAX_AMOUNT) return false;
@@ -280,9 +288,10 @@ bool readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
   char termInput[LINE_BUFFER];
   long long lineNumber = 0;
   long long firstDropped = 0;  // the first line dropped for a full table, 0 for none
-  TapLine result = TAP_STORED;
+  int length = 0;
+  bool tooLong = false;
   LineRead got;
-  while ((got = readLine(in, termInput, &result)) == GOT_LINE) {
+  while ((got = readLine(in, termInput, &length, &tooLong)) == GOT_LINE) {
     lineNumber++;
     if (tapCount == TAP_CAPACITY) {
       putText(fullMessage);
@@ -290,13 +299,15 @@ bool readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
       continue;
     }
     TapNotes notes;
-    if (result == TAP_STORED) result = parseTapLine(termInput, &infos[tapCount], &notes);
-    if (result != TAP_STORED) {
-      reportRefusal(path, lineNumber, result);
-      continue;
-    }
-    reportNotes(path, lineNumber, infos[tapCount], notes);
-    tapCount++;
+    TapLine verdict =
+        tooLong ? TAP_LINE_TOO_LONG
+                : readTapLine(termInput, static_cast<size_t>(length), &infos[tapCount], &notes);
+    if (verdict != TAP_STORED)
+      traceRefusal(path, lineNumber, verdict);
+    else
+      traceUnknownWords(notes);
+    noteTapLine(path, lineNumber, verdict, infos[tapCount], notes);
+    if (verdict == TAP_STORED) tapCount++;
   }
   int error = errno;
   reportDropped(path, firstDropped, lineNumber);

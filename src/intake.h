@@ -52,6 +52,18 @@ void readTime(const char* lt, int* hours, int* minutes);
 // and *notes only on success; an unknown mode or direction word gives 0.
 TapLine parseTapLine(const char* line, TermInfo* tap, TapNotes* notes);
 
+// Reads one tap line as the reader does, given its bytes without the LF (a
+// CR before it is part of the line end): refused, blank, or stored in *tap
+// with *notes. Lines longer than 48 characters, NUL and control bytes (but
+// the tab) are refused before the fields are parsed.
+TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* notes);
+
+// Names on standard error, as "path:lineNumber: ...", what a line's verdict
+// and notes say: a refusal but a blank line's, then each field of a stored
+// tap taken otherwise than written, in field order.
+void noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
+                 const TapNotes& notes);
+
 // Reads the taps of an open stream into infos[tapCount..], printing every
 // intake message. Every line not taken as written is also named on standard
 // error by `path` and number: refused, a field taken otherwise, or dropped
