@@ -99,6 +99,10 @@ RunResult Batch::runCommand(const std::vector<const char*>& args, const RunOptio
   return finish(spawn(dir_, args, options));
 }
 
+Started Batch::startCommand(const std::vector<const char*>& args) const {
+  return spawn(dir_, args, {});
+}
+
 Started Batch::start() const {
   return spawn(dir_, program(), {});
 }

@@ -87,6 +87,9 @@ class Batch {
   // Runs fare-settle here.
   RunResult run(const RunOptions& options = {}) const;
 
+  // Starts `args` here; Batch::finish waits for it.
+  Started startCommand(const std::vector<const char*>& args) const;
+
   // Runs `program` with `args` here and waits for it.
   RunResult runCommand(const std::vector<const char*>& args, const RunOptions& options = {}) const;
 

@@ -1,0 +1,291 @@
+// A day's taps: fare-settle-split's batches of whole journeys, and
+// fare-settle-batches settling each batch once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "batch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> linesOf(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    lines.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The journey key as a run reads it: the fifth blank-separated field.
+std::string keyOf(const std::string& line) {
+  size_t at = 0;
+  std::string field;
+  for (int f = 0; f < 5; f++) {
+    at = line.find_first_not_of(' ', at);
+    size_t end = line.find(' ', at);
+    field = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end;
+  }
+  if (!field.empty() && field.back() == '\r') field.pop_back();
+  return field;
+}
+
+RunResult split(const Batch& b, const std::vector<const char*>& extra = {}) {
+  std::vector<const char*> args = {FARE_SETTLE_SPLIT, "day-metro.txt", "day-bus.txt", "day"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return b.runCommand(args);
+}
+
+RunResult settle(const Batch& b, std::vector<const char*> args) {
+  args.insert(args.begin(), {"env", "FARE_SETTLE=" FARE_SETTLE_BIN, FARE_SETTLE_BATCHES});
+  return b.runCommand(args);
+}
+
+// Checks every invariant of a split tree against the day it came from:
+// each stored line in one place, byte for byte, in its file's order, every
+// journey whole in one batch of at most 100 taps, the map right. Returns
+// the batch directories.
+std::vector<fs::path> expectWholeJourneys(const Batch& b, const std::string& scenario) {
+  const std::string sources[2] = {"day-metro.txt", "day-bus.txt"};
+  const std::string names[2] = {"metro.txt", "bus.txt"};
+  std::vector<std::string> day[2] = {linesOf(b.readBytes(sources[0])),
+                                     linesOf(b.readBytes(sources[1]))};
+  std::vector<fs::path> batches;
+  for (const auto& entry : fs::directory_iterator(b.path("day")))
+    if (entry.path().filename() != "too-long" && entry.is_directory())
+      batches.push_back(entry.path());
+  std::sort(batches.begin(), batches.end());
+  std::map<std::string, std::string> batchOfKey;
+  std::set<std::pair<int, size_t>> placed;
+  for (const fs::path& dir : batches) {
+    std::vector<std::string> origin =
+        linesOf(b.readBytes(fs::relative(dir / "origin.txt", b.dir()).string()));
+    size_t taps = 0;
+    for (int s = 0; s < 2; s++) {
+      std::vector<std::string> lines =
+          linesOf(b.readBytes(fs::relative(dir / names[s], b.dir()).string()));
+      size_t last = 0;
+      for (size_t i = 0; i < lines.size(); i++) {
+        std::string from = names[s] + ":" + std::to_string(i + 1) + " " + sources[s] + ":";
+        auto it = std::find_if(origin.begin(), origin.end(),
+                               [&](const std::string& o) { return o.starts_with(from); });
+        if (it == origin.end()) {
+          ADD_FAILURE() << scenario << ": " << dir << " " << from << " not in the map";
+          continue;
+        }
+        size_t number = std::stoul(it->substr(from.size()));
+        EXPECT_GT(number, last) << scenario << ": order in " << dir;
+        last = number;
+        EXPECT_EQ(lines[i], day[s][number - 1]) << scenario << ": " << from << number;
+        EXPECT_TRUE(placed.insert({s, number}).second) << scenario << ": twice " << number;
+        std::string key = keyOf(lines[i]);
+        auto [k, added] = batchOfKey.try_emplace(key, dir.string());
+        EXPECT_EQ(k->second, dir.string()) << scenario << ": journey " << key << " split";
+      }
+      taps += lines.size();
+    }
+    EXPECT_LE(taps, 100u) << scenario << ": " << dir;
+    EXPECT_EQ(fs::read_symlink(dir / "busCompany.txt"), "../busCompany.txt") << scenario;
+  }
+  return batches;
+}
+
+// A random day of `journeys` journeys of 1 to 6 taps, interleaved in time,
+// each tap in the file of its mode.
+void writeRandomDay(const Batch& b, unsigned seed, int journeys) {
+  std::mt19937 random(seed);
+  std::vector<std::pair<int, std::string>> taps;  // minute, line
+  for (int j = 0; j < journeys; j++) {
+    int start = static_cast<int>(random() % 900) + 300, n = 1 + static_cast<int>(random() % 6);
+    for (int t = 0; t < n; t++) {
+      int minute = start + t * static_cast<int>(random() % 40);
+      bool metro = random() % 2 == 0;
+      char line[64];
+      std::snprintf(line, sizeof line, "%02d:%02d %s %s %d J%d\n", minute / 60 % 24, minute % 60,
+                    metro ? "METRO" : "BUS", t % 2 == 0 ? "IN" : "OUT",
+                    static_cast<int>(random() % 300), j);
+      taps.push_back({minute * 2 + (metro ? 0 : 1), line});
+    }
+  }
+  std::sort(taps.begin(), taps.end());
+  std::string metro, bus;
+  for (const auto& [order, line] : taps) (order % 2 == 0 ? metro : bus) += line;
+  b.write("day-metro.txt", metro);
+  b.write("day-bus.txt", bus);
+}
+
+TEST(Split, BatchesHoldWholeJourneysByteForByte) {
+  std::string longJourney;
+  for (int i = 0; i < 130; i++)
+    longJourney += "07:" + std::to_string(10 + i % 50) + " BUS IN 1 LONG\n";
+  struct Case {
+    const char* scenario;
+    std::string metro, bus;
+    std::string err;  // the split's standard error
+    int batches;
+  } cases[] = {
+      {"the worked example", "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\n",
+       "07:00 BUS IN 200 B2\n07:30 BUS OUT 50 B2\n", "", 1},
+      {"odd bytes: named as a run names them, refused lines in no batch",
+       "\xEF\xBB\xBF"
+       "09:00 BUS IN 150 A1\r\n08:10 METRO IN 1,250 A1\r\n=1+1 BUS IN 1 A1\r\n   \r\n"
+       "08:40 METRO OUT 0 A1",
+       "07:00 BUS IN 200 B\xC3\xA9\n" + std::string(60, 'x') + "\n",
+       "day-metro.txt:1: time is not HH:MM; ordered as 0:00\n"
+       "day-metro.txt:2: amount is not a whole number; taken as 1\n"
+       "day-metro.txt:3: skipped: time begins with =, +, - or @\n"
+       "day-bus.txt:2: skipped: line longer than 48 characters\n",
+       1},
+      {"a journey longer than a run", "08:10 METRO IN 250 A1\n", longJourney,
+       "LONG: 130 taps; a run holds 100\n", 1},
+  };
+  for (const Case& c : cases) {
+    Batch b;
+    b.write("day-metro.txt", c.metro);
+    b.write("day-bus.txt", c.bus);
+    RunResult r = split(b);
+    EXPECT_EQ(r.status, 0) << c.scenario;
+    EXPECT_EQ(r.err, c.err) << c.scenario;
+    EXPECT_EQ(expectWholeJourneys(b, c.scenario).size(), static_cast<size_t>(c.batches))
+        << c.scenario;
+  }
+  // The long journey's lines are set apart, not in a batch.
+  Batch b;
+  b.write("day-metro.txt", "");
+  b.write("day-bus.txt", longJourney);
+  split(b);
+  EXPECT_EQ(b.readBytes("day/too-long/bus.txt"), longJourney);
+}
+
+// Each journey settled by a run of its own: what one run over the whole
+// day would append, had it room, since journeys share nothing.
+std::vector<std::string> settledJourneyByJourney(const Batch& day) {
+  std::map<std::string, std::string> taps[2];
+  const char* const sources[2] = {"day-metro.txt", "day-bus.txt"};
+  for (int s = 0; s < 2; s++)
+    for (const std::string& line : linesOf(day.readBytes(sources[s])))
+      taps[s][keyOf(line)] += line + "\n";
+  std::set<std::string> keys;
+  for (const auto& file : taps)
+    for (const auto& [key, lines] : file) keys.insert(key);
+  std::vector<std::string> ledger;
+  for (const std::string& key : keys) {
+    Batch one;
+    one.write("metro.txt", taps[0][key]);
+    one.write("bus.txt", taps[1][key]);
+    EXPECT_EQ(one.run().status, 0);
+    for (const char* name : {"busCompany.txt", "metroCompany.txt"})
+      for (const std::string& line : linesOf(one.readBytes(name))) ledger.push_back(line);
+  }
+  std::sort(ledger.begin(), ledger.end());
+  return ledger;
+}
+
+TEST(Split, SettlesEachJourneyAsOneRunOverTheDayWould) {
+  for (unsigned seed = 1; seed <= 3; seed++) {
+    Batch b;
+    writeRandomDay(b, seed, 60);  // about 210 taps: three batches
+    ASSERT_EQ(split(b).status, 0);
+    EXPECT_GE(expectWholeJourneys(b, "seed " + std::to_string(seed)).size(), 2u);
+    RunResult r = settle(b, {"-j", "2", "day"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> settled = linesOf(b.readBytes("day/busCompany.txt"));
+    for (const std::string& line : linesOf(b.readBytes("day/metroCompany.txt")))
+      settled.push_back(line);
+    std::sort(settled.begin(), settled.end());
+    EXPECT_EQ(settled, settledJourneyByJourney(b)) << "seed " << seed;
+  }
+}
+
+TEST(Split, RefusesADirectoryThatIsNotEmpty) {
+  Batch b;
+  b.write("day-metro.txt", "08:10 METRO IN 250 A1\n");
+  b.write("day-bus.txt", "");
+  b.mkdir("day");
+  b.write("day/keep", "x");
+  RunResult r = split(b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "fare-settle-split: day: exists and is not an empty directory\n");
+  EXPECT_EQ(b.readBytes("day/keep"), "x");
+}
+
+// A batch directory as the split makes it, holding `metro` and its links
+// to the ledgers in day/.
+void makeBatch(const Batch& b, int number, const std::string& metro) {
+  char name[16];
+  std::snprintf(name, sizeof name, "day/%06d", number);
+  fs::create_directories(b.path(name));
+  b.write(std::string(name) + "/metro.txt", metro);
+  b.write(std::string(name) + "/bus.txt", "");
+  for (const char* ledger : {"busCompany.txt", "metroCompany.txt"})
+    fs::create_symlink(std::string("../") + ledger, b.path(std::string(name) + "/" + ledger));
+}
+
+TEST(Settle, TwoCopiesAtOnceRunEachBatchOnce) {
+  Batch b;
+  std::vector<std::string> expect;
+  for (int i = 1; i <= 200; i++) {
+    makeBatch(b, i, "08:10 METRO IN " + std::to_string(i) + " J\n");
+    expect.push_back("08:10,METRO," + std::to_string(i));
+  }
+  std::vector<Started> runs;
+  for (int copy = 0; copy < 2; copy++)
+    runs.push_back(b.startCommand(
+        {"env", "FARE_SETTLE=" FARE_SETTLE_BIN, FARE_SETTLE_BATCHES, "-j", "3", "day"}));
+  for (const Started& run : runs) Batch::finish(run);
+  std::vector<std::string> lines = linesOf(b.readBytes("day/metroCompany.txt"));
+  std::sort(lines.begin(), lines.end());
+  std::sort(expect.begin(), expect.end());
+  EXPECT_EQ(lines, expect);
+  RunResult again = settle(b, {"day"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(linesOf(b.readBytes("day/metroCompany.txt")).size(), 200u);
+}
+
+TEST(Settle, EachBatchHasAnOutcomeAndTheSummarySaysWhatNeedsALook) {
+  Batch b;
+  makeBatch(b, 1, "08:10 METRO IN 250 A1\n");
+  makeBatch(b, 2, "08:20 METRO IN 1.5 B1\n");
+  makeBatch(b, 3, "08:30 METRO IN 7 C1\n");
+  b.mkdir("day/000003/claimed");  // as a runner that died after its claim leaves it
+  RunResult r = settle(b, {"day"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(b.readBytes("day/000001/outcome"), "settled\n");
+  EXPECT_EQ(b.readBytes("day/000002/outcome"), "settled with notes\n");
+  EXPECT_FALSE(b.exists("day/000003/outcome"));
+  EXPECT_EQ(r.err,
+            "day/000002: settled with notes\n"
+            "  metro.txt:1: amount is not a whole number; taken as 1\n"
+            "day/000003: claimed, not settled (running elsewhere, or its runner died)\n"
+            "fare-settle-batches: 1 settled, 1 settled with notes, 0 stopped, "
+            "1 claimed but not settled, 0 not claimed\n");
+  EXPECT_EQ(b.readBytes("day/metroCompany.txt"), "08:10,METRO,250\n08:20,METRO,1\n");
+}
+
+TEST(Settle, ARunPastItsTimeLimitIsStoppedAndNamesItsRides) {
+  Batch b;
+  makeBatch(b, 1, "08:10 METRO IN 250 A1\n");
+  b.write("day/metroCompany.txt", "");
+  HeldLock lock(b.path("day/metroCompany.txt"));
+  ASSERT_TRUE(lock.held());
+  RunResult r = settle(b, {"--timeout", "1", "day"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(b.readBytes("day/000001/outcome"), "stopped (time limit of 1 s)\n");
+  EXPECT_EQ(b.readBytes("day/000001/errors"),
+            "metroCompany.txt: 08:10,METRO,250: not appended: stopped by a signal: Terminated\n");
+  EXPECT_NE(r.err.find("0 settled, 0 settled with notes, 1 stopped"), std::string::npos) << r.err;
+}
+
+}  // namespace
