@@ -72,8 +72,11 @@ endforeach()
 file(WRITE "${OUT}/copyright" "${copyright}")
 
 # gzip -9n: the smallest file, and no name or time stamp in its header.
-file(COPY_FILE "${SRC}/doc/fare-settle.1" "${OUT}/fare-settle.1")
-foreach(name changelog fare-settle.1)
+set(pages fare-settle.1 fare-settle-split.1 fare-settle-batches.1)
+foreach(page IN LISTS pages)
+  file(COPY_FILE "${SRC}/doc/${page}" "${OUT}/${page}")
+endforeach()
+foreach(name changelog ${pages})
   execute_process(COMMAND gzip -9nf "${OUT}/${name}" RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "gzip could not compress ${OUT}/${name}")

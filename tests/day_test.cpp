@@ -260,7 +260,7 @@ TEST(Settle, EachBatchHasAnOutcomeAndTheSummarySaysWhatNeedsALook) {
   makeBatch(b, 2, "08:20 METRO IN 1.5 B1\n");
   makeBatch(b, 3, "08:30 METRO IN 7 C1\n");
   b.mkdir("day/000003/claimed");  // as a runner that died after its claim leaves it
-  RunResult r = settle(b, {"day"});
+  RunResult r = settle(b, {"-j", "1", "day"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(b.readBytes("day/000001/outcome"), "settled\n");
   EXPECT_EQ(b.readBytes("day/000002/outcome"), "settled with notes\n");
