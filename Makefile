@@ -1,6 +1,6 @@
 # The README's two commands, and the checks beyond them. CMake presets do the
 # real work; builds use every core.
-.PHONY: all demo test sanitize debian-flags fuzz bench lint package windows cross shared-ledgers clean
+.PHONY: all demo day test sanitize debian-flags fuzz bench lint package windows cross shared-ledgers clean
 
 NPROC := $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 BUILD = cmake --build --parallel $(NPROC) --preset
@@ -75,6 +75,14 @@ fuzz:
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz/fare_settle_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -close_fd_mask=2 \
 	  -artifact_prefix=$(CURDIR)/build/fuzz/ $(CURDIR)/build/fuzz/corpus $(CURDIR)/fuzz/seeds
+
+# A synthetic day split and settled, its money checked two ways:
+# make day DAY_TAPS=20000 (default 1,000,000).
+DAY_TAPS ?= 1000000
+day:
+	cmake --preset release >/dev/null
+	$(BUILD) release
+	sh bench/day.sh build/release $(DAY_TAPS) build/day
 
 # Micro-benchmarks of the stages, then whole runs timed against the floor.
 PAIRS ?= 500

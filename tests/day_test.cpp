@@ -221,6 +221,33 @@ TEST(Split, RefusesADirectoryThatIsNotEmpty) {
   EXPECT_EQ(b.readBytes("day/keep"), "x");
 }
 
+long long sumOfFees(const std::string& ledger) {
+  long long sum = 0;
+  for (const std::string& line : linesOf(ledger))
+    sum += std::stoll(line.substr(line.rfind(',') + 1));
+  return sum;
+}
+
+// The README's correction of a batch settled without one of its taps: each
+// ride of the journey reversed as a journey of its own, then the journey
+// settled whole. The ledgers net to the whole batch settled right.
+TEST(Corrections, ReversingTheRidesAndSettlingTheJourneyWholeNetsToTheRightMoney) {
+  const std::string journey = "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\n";
+  Batch right, corrected;
+  right.write("metro.txt", journey);
+  right.write("bus.txt", "");
+  right.run();
+  corrected.write("metro.txt",
+                  "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\x01\n");
+  corrected.write("bus.txt", "");
+  EXPECT_EQ(corrected.run().err, "metro.txt:3: skipped: line holds a control byte\n");
+  EXPECT_EQ(corrected.readBytes("metroCompany.txt"), "08:10,METRO,250\n");
+  corrected.write("metro.txt", "08:10 METRO IN -250 X1\n" + journey);
+  EXPECT_EQ(corrected.run().err, "");
+  for (const char* ledger : {"busCompany.txt", "metroCompany.txt"})
+    EXPECT_EQ(sumOfFees(corrected.readBytes(ledger)), sumOfFees(right.readBytes(ledger))) << ledger;
+}
+
 // A batch directory as the split makes it, holding `metro` and its links
 // to the ledgers in day/.
 void makeBatch(const Batch& b, int number, const std::string& metro) {

@@ -1,0 +1,60 @@
+#!/bin/sh
+# make day: a synthetic day of TAPS taps (journeys of 1 to 6 taps, bus and
+# metro transfers, ties within a minute, a few refused lines) split and
+# settled with fare-settle-split and fare-settle-batches, then the money
+# checked two ways: the ledger lines number exactly the rides counted here,
+# and the day packed in another order settles into the same lines.
+# Usage: bench/day.sh BUILD_DIR [TAPS [WORK_DIR]]
+set -eu
+bin=$(cd "$1" && pwd -P)
+taps=${2:-1000000}
+work=${3:-build/day}
+tools=$(cd "$(dirname "$0")/../tools" && pwd -P)
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd -P)
+now() { date +%s.%N; }
+rate() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.0f taps/s (%.2f s)", n / (b - a), b - a }'; }
+
+awk -v taps="$taps" -v dir="$work" 'BEGIN {
+  srand(1)
+  while (n < taps) {
+    j++; k = 1 + int(rand() * 6); start = 300 + int(rand() * 900)
+    for (t = 0; t < k && n < taps; t++) {
+      m = start + t * int(rand() * 40)
+      metro = rand() < 0.5
+      file = dir (metro ? "/day-metro.txt" : "/day-bus.txt")
+      printf "%02d:%02d %s %s %d J%d\n", int(m / 60) % 24, m % 60, metro ? "METRO" : "BUS",
+        t % 2 ? "OUT" : "IN", int(rand() * 300), j > file
+      n++
+      if (n % 10000 == 0) print "a refused line" > file
+    }
+  }
+}'
+# Rides counted apart from the program: a journey of n taps makes ceil(n/2).
+rides=$(cat "$work/day-metro.txt" "$work/day-bus.txt" | awk 'NF == 5 { n[$5]++ }
+  END { for (k in n) r += int((n[k] + 1) / 2); print r }')
+
+settle() { # NAME: split the day in $work/NAME-*.txt and settle it
+  t0=$(now)
+  "$bin/fare-settle-split" "$work/$1-metro.txt" "$work/$1-bus.txt" "$work/$1" 2>"$work/$1.split-errors"
+  t1=$(now)
+  FARE_SETTLE=$bin/fare-settle "$tools/fare-settle-batches" "$work/$1" 2>"$work/$1.summary" ||
+    { tail -3 "$work/$1.summary"; exit 1; }
+  t2=$(now)
+  echo "day: $1: split $(rate "$taps" "$t0" "$t1"), settle $(rate "$taps" "$t1" "$t2")"
+  cat "$work/$1/busCompany.txt" "$work/$1/metroCompany.txt" | sort >"$work/$1.ledgers"
+}
+settle day
+# Another packing: journeys in reverse key order, each journey's lines in order.
+for f in metro bus; do
+  awk '{ print $5 "\t" NR "\t" $0 }' "$work/day-$f.txt" | sort -t "$(printf '\t')" -k1,1r -k2,2n |
+    cut -f3- >"$work/other-$f.txt"
+done
+settle other
+lines=$(wc -l <"$work/day.ledgers")
+echo "day: $taps taps, $rides rides counted apart, $lines ledger lines"
+[ "$lines" -eq "$rides" ] || { echo "day: ledger lines differ from the rides" >&2; exit 1; }
+cmp -s "$work/day.ledgers" "$work/other.ledgers" ||
+  { echo "day: another packing settled other lines" >&2; exit 1; }
+echo "day: both packings settled the same $lines lines"
