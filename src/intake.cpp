@@ -215,12 +215,12 @@ TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* n
 
 // A blank line held no tap to settle; a stored tap's fields are named in
 // field order.
-void noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
+bool noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
                  const TapNotes& notes) {
   if (verdict != TAP_STORED) {
-    if (verdict != TAP_BLANK)
-      reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(verdict));
-    return;
+    if (verdict == TAP_BLANK) return false;
+    reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(verdict));
+    return true;
   }
   if (!notes.timeWritten) {
     int hours, minutes;
@@ -234,6 +234,7 @@ void noteTapLine(const char* path, long long lineNumber, TapLine verdict, const 
     reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN\n", path, lineNumber);
   if (!notes.amountWhole)
     reportLine("%s:%lld: amount is not a whole number; taken as %d\n", path, lineNumber, tap.bal);
+  return !notes.timeWritten || !notes.modeKnown || !notes.directionKnown || !notes.amountWhole;
 }
 
 bool parseAmount(const char* text, int* amount) {

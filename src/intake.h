@@ -60,8 +60,9 @@ TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* n
 
 // Names on standard error, as "path:lineNumber: ...", what a line's verdict
 // and notes say: a refusal but a blank line's, then each field of a stored
-// tap taken otherwise than written, in field order.
-void noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
+// tap taken otherwise than written, in field order. Returns whether it
+// named anything.
+bool noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
                  const TapNotes& notes);
 
 // Reads the taps of an open stream into infos[tapCount..], printing every

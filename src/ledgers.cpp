@@ -30,6 +30,11 @@ struct Ledger {
   FileState left = {0, 0, -1};  // where this run's last line left it; size -1 until one did
 };
 
+// The ledger a ride goes to: the bus company's for mode BUS, else the metro's.
+int ledgerOf(const RideInfo& ride) {
+  return ride.tr == MODE_BUS ? 0 : 1;
+}
+
 // Reports on standard error, as one line, "LEDGER: what: reason" or, for a
 // ride, "LEDGER: LINE: what: reason", so that stderr alone names every ride
 // to be settled by hand. `line` is the ledger line without its line end.
@@ -159,7 +164,7 @@ void flushLedgers(const Ledger* ledgers, const RideInfo* t, const bool* appended
     int error = flushFile(ledger.path);
     if (error == 0) continue;
     for (int i = 0; i < rideCount; i++) {
-      if (!appended[i] || (t[i].tr == MODE_BUS ? 0 : 1) != l) continue;
+      if (!appended[i] || ledgerOf(t[i]) != l) continue;
       int length = formatLedgerLine(t[i], ledger.word, line) - LINE_END_LENGTH;
       report(ledger, line, length, "appended, but not flushed to disk", error);
     }
@@ -183,7 +188,7 @@ void writeLedgers(const RideInfo* t, bool tapFilesWhole) {
   char text[LINE_END_LENGTH + LEDGER_LINE];  // a line end of its own, then the line
   std::memcpy(text, LINE_END, LINE_END_LENGTH);
   for (int i = 0; i < rideCount; i++) {
-    Ledger* ledger = &ledgers[t[i].tr == MODE_BUS ? 0 : 1];
+    Ledger* ledger = &ledgers[ledgerOf(t[i])];
     int length = formatLedgerLine(t[i], ledger->word, text + LINE_END_LENGTH);
     appended[i] = appendLine(ledger, text, length);
   }

@@ -72,13 +72,7 @@ void readDay(Source* sources, std::vector<Line>* lines, std::vector<Journey>* jo
       TermInfo tap;
       TapNotes notes;
       TapLine verdict = readTapLine(start, length, &tap, &notes);
-      bool noted = verdict != TAP_STORED ? verdict != TAP_BLANK
-                                         : !notes.timeWritten || !notes.modeKnown ||
-                                               !notes.directionKnown || !notes.amountWhole;
-      if (noted) {
-        noteTapLine(sources[s].name, number, verdict, tap, notes);
-        (*named)++;
-      }
+      if (noteTapLine(sources[s].name, number, verdict, tap, notes)) (*named)++;
       if (verdict == TAP_STORED) {
         auto [it, added] = journeyOf.try_emplace(tap.ti, static_cast<int>(journeys->size()));
         if (added) journeys->push_back({tap.ti});
