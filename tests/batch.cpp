@@ -53,6 +53,18 @@ std::vector<const char*> program() {
 
 }  // namespace
 
+std::vector<std::string> linesOf(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    lines.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
 Batch::Batch() : dir_(makeScratchDirectory()) {}
 
 Batch::~Batch() {

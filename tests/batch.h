@@ -17,6 +17,9 @@ void setText(char (&field)[N], const char* text) {
   std::memcpy(field, text, length + 1);
 }
 
+// The lines of a text without their LFs; a last line without one counts.
+std::vector<std::string> linesOf(const std::string& bytes);
+
 // UTF-8 text as CP949 bytes (aborts the test binary if the host cannot).
 std::string cp949(const std::string& utf8);
 

@@ -1,7 +1,7 @@
 // The test helpers' host side on POSIX: fork and exec, iconv, fcntl locks.
 #include <fcntl.h>
-#include <signal.h>
 #include <iconv.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>

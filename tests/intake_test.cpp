@@ -163,10 +163,10 @@ TEST(ReadTaps, LineEndsDoNotChangeTheTaps) {
 TEST(ReadTaps, RefusedLinesAreNamedAndNotCounted) {
   const std::string tooLong = "08:10 METRO IN 250 A1 " + std::string(27, 'x');
   ASSERT_EQ(tooLong.size(), 49u);  // one past the longest line
-  const std::string input =
-      "\n" + tooLong + "\n08:10 BUS IN 1 K\n" + std::string("08:10 BUS IN 1 \0K\n", 18) +
-      "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n" + std::string("\0", 1) + tooLong + "\r\n" +
-      "08:12 BUS IN 3 K\tx\n";  // a tab is part of a field
+  const std::string input = "\n" + tooLong + "\n08:10 BUS IN 1 K\n" +
+                            std::string("08:10 BUS IN 1 \0K\n", 18) +
+                            "08:10 BUS IN 99999999 K\n08:11 TRAM IN 2 K\n" + std::string("\0", 1) +
+                            tooLong + "\r\n" + "08:12 BUS IN 3 K\tx\n";  // a tab is part of a field
   TermInfo infos[TAP_CAPACITY] = {};
   tapCount = 0;
   EXPECT_EQ(readFrom(input, infos, "bus.txt"),

@@ -448,14 +448,7 @@ std::string fullBatch(std::vector<std::string>* bus, std::vector<std::string>* m
 }
 
 std::vector<std::string> sortedLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find('\n', at);
-    if (end == std::string::npos) end = bytes.size();
-    lines.push_back(bytes.substr(at, end - at));
-    at = end + 1;
-  }
+  std::vector<std::string> lines = linesOf(bytes);
   std::sort(lines.begin(), lines.end());
   return lines;
 }
@@ -704,6 +697,16 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
                     second = "07:00,BUS,250";
   std::string big;  // larger than the trace, so that a file-size limit only bites the ledger
   for (int i = 0; i < 320; i++) big += earlier;
+  // Both bus rides named alike; a short write of the first under the limit.
+  auto both = [&](const std::string& what) {
+    return bus + first + ": " + what + "\n" + bus + second + ": " + what + "\n";
+  };
+  auto shortWrite = [&](const std::string& whyItStays) {
+    return bus + first + ": not appended: File too large\n" + bus +
+           "part of a line stays at its end: " + whyItStays + "\n" + bus +
+           "last line is unfinished; new lines start on a line of their own\n" + bus + second +
+           ": not appended: File too large\n";
+  };
   struct Case {
     const char* scenario;
     const char* inject;
@@ -715,22 +718,15 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
     bool closeStderr = false;
   } cases[] = {
       {"last byte unreadable", "inject=pread64:error=EIO", "07:02,MET", -1,
-       bus + first + ": not appended: Input/output error\n" + bus + second +
-           ": not appended: Input/output error\n",
-       "07:02,MET"},
+       both("not appended: Input/output error"), "07:02,MET"},
       {"close fails after the write", "inject=close:error=EIO", earlier, -1,
-       bus + first + ": appended, but closing the ledger failed: Input/output error\n" + bus +
-           second + ": appended, but closing the ledger failed: Input/output error\n",
+       both("appended, but closing the ledger failed: Input/output error"),
        earlier + first + "\n" + second + "\n"},
       {"lock refused", "inject=fcntl:error=ENOLCK", earlier, -1,
        bus + "appended without a lock: No locks available\n",
        earlier + first + "\n" + second + "\n"},
       {"cut-back fails after a short write", "inject=ftruncate:error=EIO", big, 4480 + 5,
-       bus + first + ": not appended: File too large\n" + bus +
-           "part of a line stays at its end: Input/output error\n" + bus +
-           "last line is unfinished; new lines start on a line of their own\n" + bus + second +
-           ": not appended: File too large\n",
-       big + "09:00"},
+       shortWrite("Input/output error"), big + "09:00"},
       {"an unfinished line, its cache not dropped", "inject=fadvise64:error=EIO", "07:02,MET", -1,
        bus + "last line is unfinished; new lines start on a line of their own\n",
        "07:02,MET\n" + first + "\n" + second + "\n"},
@@ -746,21 +742,14 @@ TEST(LedgerFaults, InjectedFaultsNameEachRideAndNeverGlue) {
        "no ride appended: a tap file was not read whole\n",
        earlier, "metro.txt", "08:10 METRO IN 250 A1\n"},
       {"lock refused, then a short write: no cut-back", "inject=fcntl:error=ENOLCK", big, 4480 + 5,
-       bus + first + ": not appended: File too large\n" + bus +
-           "part of a line stays at its end: No locks available\n" + bus +
-           "last line is unfinished; new lines start on a line of their own\n" + bus + second +
-           ": not appended: File too large\n",
-       big + "09:00"},
+       shortWrite("No locks available"), big + "09:00"},
       {"the last byte reads as nothing", "inject=pread64:retval=0", "07:02,MET", -1,
-       bus + first + ": not appended: Input/output error\n" + bus + second +
-           ": not appended: Input/output error\n",
-       "07:02,MET"},
+       both("not appended: Input/output error"), "07:02,MET"},
       {"created by another run between the open and the create",
        "inject=openat:error=ENOENT:when=1", earlier, -1, "",
        earlier + first + "\n" + second + "\n"},
       {"flush fails: each ride named", "inject=fsync:error=EIO", earlier, -1,
-       bus + first + ": appended, but not flushed to disk: Input/output error\n" + bus + second +
-           ": appended, but not flushed to disk: Input/output error\n",
+       both("appended, but not flushed to disk: Input/output error"),
        earlier + first + "\n" + second + "\n"},
       {"standard error closed, /dev/null refused", "inject=openat:error=EACCES", "06:00,BUS,1", -1,
        "", "06:00,BUS,1\n" + first + "\n" + second + "\n", "/dev/null", nullptr, true},
