@@ -4,11 +4,15 @@
 # settled with fare-settle-split and fare-settle-batches, then the money
 # checked two ways: the ledger lines number exactly the rides counted here,
 # and the day packed in another order settles into the same lines.
+# Where BUILD_DIR holds bench/floor, the settle is also timed against the
+# floor: the same batch tree run with the floor in place of fare-settle,
+# as many at once, each batch's trace size and rides as its run had them.
 # Usage: bench/day.sh BUILD_DIR [TAPS [WORK_DIR]]
 set -eu
 bin=$(cd "$1" && pwd -P)
 taps=${2:-1000000}
 work=${3:-build/day}
+jobs=$(nproc)
 tools=$(cd "$(dirname "$0")/../tools" && pwd -P)
 rm -rf "$work"
 mkdir -p "$work"
@@ -39,13 +43,34 @@ settle() { # NAME: split the day in $work/NAME-*.txt and settle it
   t0=$(now)
   "$bin/fare-settle-split" "$work/$1-metro.txt" "$work/$1-bus.txt" "$work/$1" 2>"$work/$1.split-errors"
   t1=$(now)
-  FARE_SETTLE=$bin/fare-settle "$tools/fare-settle-batches" "$work/$1" 2>"$work/$1.summary" ||
+  FARE_SETTLE=$bin/fare-settle "$tools/fare-settle-batches" -j "$jobs" "$work/$1" 2>"$work/$1.summary" ||
     { tail -3 "$work/$1.summary"; exit 1; }
   t2=$(now)
   echo "day: $1: split $(rate "$taps" "$t0" "$t1"), settle $(rate "$taps" "$t1" "$t2")"
+  settled=$(awk -v a="$t1" -v b="$t2" 'BEGIN { print b - a }')
   cat "$work/$1/busCompany.txt" "$work/$1/metroCompany.txt" | sort >"$work/$1.ledgers"
 }
 settle day
+if [ -x "$bin/bench/floor" ]; then
+  # Each batch again, beside the first: its taps, ledger links, and what its
+  # run wrote (trace bytes; bus and metro rides, from the last ride table).
+  mkdir "$work/floor"
+  for b in "$work"/day/0*; do
+    f=$work/floor/${b##*/}
+    mkdir "$f" && cp -P "$b/metro.txt" "$b/bus.txt" "$b/busCompany.txt" "$b/metroCompany.txt" "$f/"
+    rides=$(LC_ALL=C awk '/ : tr = / { tr = $NF; next }
+      / : fee = -?[0-9]+$/ && tr != "" { if (tr == 0) bus++; else metro++ }
+      { tr = "" } END { print bus / 2, metro / 2 }' "$b/trace.cp949")
+    echo "$(wc -c <"$b/trace.cp949") $rides" >"$f/floor.args"
+  done
+  t0=$(now)
+  find "$work/floor" -mindepth 1 -maxdepth 1 -name '0*' -print0 |
+    FLOOR=$bin/bench/floor xargs -0 -n 1 -P "$jobs" sh -c \
+      'cd "$1" && read o b m <floor.args && exec "$FLOOR" "$o" "$b" "$m" >trace.cp949 2>errors' sh
+  t1=$(now)
+  awk -v s="$settled" -v a="$t0" -v b="$t1" \
+    'BEGIN { printf "day: settle %.2f s, floor %.2f s (-j %d): %.2fx the floor\n", s, b - a, '"$jobs"', s / (b - a) }'
+fi
 # Another packing: journeys in reverse key order, each journey's lines in order.
 for f in metro bus; do
   awk '{ print $5 "\t" NR "\t" $0 }' "$work/day-$f.txt" | sort -t "$(printf '\t')" -k1,1r -k2,2n |

@@ -15,21 +15,70 @@ need() {
 }
 
 # check LABEL exact|figures A B: the storage check on the client views A and
-# B, stopped after CHECK_SECONDS. A configuration that must be exact fails
-# the setup when it is not; the others print their figures.
+# B, stopped after CHECK_SECONDS, then two batch runners (checkBatches). A
+# configuration that must be exact fails the setup when it is not; the
+# others print their figures.
 check() {
   echo "$me: $1"
   FARE_SETTLE=$bin/fare-settle HOLD_LEDGER_LOCK=$bin/hold-ledger-lock \
     timeout -k 10 "${CHECK_SECONDS:-1800}" sh "$src/tools/check-shared-ledgers" "$3" "$4"
   case $? in
-    0) timeRuns "$3"; return 0 ;;
-    124 | 137) echo "$me: $1: the check did not end within ${CHECK_SECONDS:-1800} s" ;;
+    0) timeRuns "$3" ;;
+    124 | 137)
+      echo "$me: $1: the check did not end within ${CHECK_SECONDS:-1800} s"
+      notExact "$1" "$2"
+      return
+      ;;
+    *) notExact "$1" "$2" ;;
   esac
+  checkBatches "$@"
+}
+
+notExact() {
   if [ "$2" = exact ]; then
     echo "$me: $1: FAILED: this configuration must be exact"
     failed=1
   else
     echo "$me: $1: not exact (its figures above; not a failure)"
+  fi
+}
+
+# checkBatches LABEL exact|figures A B: two fare-settle-batches runners, one
+# through each view, over the same CHECK_BATCHES batches (default 200) of
+# one ride each, at once: every batch must be settled exactly once, and
+# every ride be one whole line in the shared ledgers.
+checkBatches() {
+  n=${CHECK_BATCHES:-200}
+  d=$(mktemp -d "$3/fare-settle-batches.XXXXXX") || { notExact "$1" "$2"; return; }
+  d=${d##*/}
+  i=1
+  while [ $i -le "$n" ]; do
+    b=$3/$d/$(printf %06d $i)
+    mkdir "$b" && echo "12:00 METRO IN $i K" >"$b/metro.txt" && : >"$b/bus.txt" &&
+      ln -s ../metroCompany.txt "$b/metroCompany.txt" && ln -s ../busCompany.txt "$b/busCompany.txt"
+    i=$((i + 1))
+  done
+  started=$(date +%s)
+  for view in "$3" "$4"; do
+    FARE_SETTLE=$bin/fare-settle timeout -k 10 "${CHECK_SECONDS:-1800}" \
+      sh "$src/tools/fare-settle-batches" -j 4 "$view/$d" 2>"$3/$d.summary.${view##*/}" &
+  done
+  wait
+  # Each batch's outcome, then the ledger's lines against the fees 1..n.
+  settled=$(cat "$3/$d"/0*/outcome 2>/dev/null | grep -cx settled)
+  whole=$(sort "$3/$d/metroCompany.txt" 2>/dev/null | uniq | grep -c '^12:00,METRO,[0-9]*$')
+  lines=$(wc -l <"$3/$d/metroCompany.txt" 2>/dev/null || echo 0)
+  echo "$me: $1: batches: $n batches, two runners at once ($(($(date +%s) - started)) s):" \
+    "$settled settled, $lines ledger lines, $whole whole and distinct"
+  cat "$3/$d"/0*/outcome 2>/dev/null | grep -vx settled | sort | uniq -c |
+    sed "s|^ *|$me: $1: batches: outcome, times: |"
+  cat "$3/$d"/0*/errors 2>/dev/null | sort | uniq -c | head -n 5 |
+    sed "s|^ *|$me: $1: batches: on standard error, times: |"
+  if [ "$settled" -eq "$n" ] && [ "$lines" -eq "$n" ] && [ "$whole" -eq "$n" ]; then
+    rm -rf "$3/$d" "$3/$d".summary.*
+  else
+    echo "$me: $1: batches: kept in $3/$d"
+    notExact "$1" "$2"
   fi
 }
 

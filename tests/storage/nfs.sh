@@ -51,7 +51,7 @@ trap 'exit 1' INT TERM HUP
 p=$tmp/payload
 mkdir -p "$p/bin" "$p/src/tools" "$p/src/tests/storage" &&
   cp "$bin/fare-settle" "$bin/hold-ledger-lock" "$p/bin/" &&
-  cp "$src/tools/check-shared-ledgers" "$p/src/tools/" &&
+  cp "$src/tools/check-shared-ledgers" "$src/tools/fare-settle-batches" "$p/src/tools/" &&
   cp "$src/tests/storage/common.sh" "$p/src/tests/storage/" &&
   cp "$src/tests/storage/nfs-guest.sh" "$p/" &&
   { [ -z "${TIMING:-}" ] || { mkdir "$p/timing" && cp "$TIMING/whole_run" "$TIMING/floor" "$p/timing/"; }; } &&
