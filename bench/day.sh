@@ -58,10 +58,10 @@ if [ -x "$bin/bench/floor" ]; then
   for b in "$work"/day/0*; do
     f=$work/floor/${b##*/}
     mkdir "$f" && cp -P "$b/metro.txt" "$b/bus.txt" "$b/busCompany.txt" "$b/metroCompany.txt" "$f/"
-    rides=$(LC_ALL=C awk '/ : tr = / { tr = $NF; next }
+    counts=$(LC_ALL=C awk '/ : tr = / { tr = $NF; next }
       / : fee = -?[0-9]+$/ && tr != "" { if (tr == 0) bus++; else metro++ }
       { tr = "" } END { print bus / 2, metro / 2 }' "$b/trace.cp949")
-    echo "$(wc -c <"$b/trace.cp949") $rides" >"$f/floor.args"
+    echo "$(wc -c <"$b/trace.cp949") $counts" >"$f/floor.args"
   done
   t0=$(now)
   find "$work/floor" -mindepth 1 -maxdepth 1 -name '0*' -print0 |
