@@ -45,8 +45,9 @@ notExact() {
 
 # checkBatches LABEL exact|figures A B: two fare-settle-batches runners, one
 # through each view, over the same CHECK_BATCHES batches (default 200) of
-# one ride each, at once: every batch must be settled exactly once, and
-# every ride be one whole line in the shared ledgers.
+# one ride each, at once, within CHECK_BATCH_SECONDS (default 300): every
+# batch must be settled exactly once, and every ride be one whole line in
+# the shared ledgers.
 checkBatches() {
   n=${CHECK_BATCHES:-200}
   d=$(mktemp -d "$3/fare-settle-batches.XXXXXX") || { notExact "$1" "$2"; return; }
@@ -60,7 +61,7 @@ checkBatches() {
   done
   started=$(date +%s)
   for view in "$3" "$4"; do
-    FARE_SETTLE=$bin/fare-settle timeout -k 10 "${CHECK_SECONDS:-1800}" \
+    FARE_SETTLE=$bin/fare-settle timeout -k 10 "${CHECK_BATCH_SECONDS:-300}" \
       sh "$src/tools/fare-settle-batches" -j 4 "$view/$d" 2>"$3/$d.summary.${view##*/}" &
   done
   wait
