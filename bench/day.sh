@@ -1,6 +1,7 @@
 #!/bin/sh
 # make day: a synthetic day of TAPS taps (journeys of 1 to 6 taps, bus and
-# metro transfers, ties within a minute, a few refused lines) split and
+# metro transfers, ties within a minute, a few refused lines; keys in hex,
+# within 7 characters up to 16 million journeys) split and
 # settled with fare-settle-split and fare-settle-batches, then the money
 # checked two ways: the ledger lines number exactly the rides counted here,
 # and the day packed in another order settles into the same lines.
@@ -28,7 +29,7 @@ awk -v taps="$taps" -v dir="$work" 'BEGIN {
       m = start + t * int(rand() * 40)
       metro = rand() < 0.5
       file = dir (metro ? "/day-metro.txt" : "/day-bus.txt")
-      printf "%02d:%02d %s %s %d J%d\n", int(m / 60) % 24, m % 60, metro ? "METRO" : "BUS",
+      printf "%02d:%02d %s %s %d J%X\n", int(m / 60) % 24, m % 60, metro ? "METRO" : "BUS",
         t % 2 ? "OUT" : "IN", int(rand() * 300), j > file
       n++
       if (n % 10000 == 0) print "a refused line" > file
