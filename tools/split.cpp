@@ -1,7 +1,7 @@
-// fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR]: cuts a day's two
-// tap files into batch directories DIR/000001, ... of whole journeys, at
-// most 100 taps each, reading every line with fare-settle's own parser and
-// naming on standard error every line a run would name.
+// fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR] [--batch-taps N]:
+// cuts a day's two tap files into batch directories DIR/000001, ... of
+// whole journeys, at most 100 (or N) taps each, reading every line with fare-settle's own parser
+// and naming on standard error every line a run would name.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,17 +84,18 @@ void readDay(Source* sources, std::vector<Line>* lines, std::vector<Journey>* jo
   }
 }
 
-// Whole journeys into batches of at most TAP_CAPACITY taps, in the order
-// their keys first appear; returns the number of batches.
-int pack(std::vector<Journey>* journeys) {
+// Whole journeys into batches of at most `cap` taps (a longer journey that
+// a run still holds gets a batch of its own), in the order their keys first
+// appear; returns the number of batches.
+int pack(std::vector<Journey>* journeys, int cap) {
   int batches = 0;
-  int filled = TAP_CAPACITY;
+  int filled = cap;
   for (Journey& j : *journeys) {
     if (j.taps > TAP_CAPACITY) {
       std::fprintf(stderr, "%s: %d taps; a run holds %d\n", j.key.c_str(), j.taps, TAP_CAPACITY);
       continue;
     }
-    if (filled + j.taps > TAP_CAPACITY) {
+    if (filled + j.taps > cap) {
       batches++;
       filled = 0;
     }
@@ -151,7 +152,8 @@ bool emptyOrAbsent(const std::string& dir) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR]\n");
+  std::fprintf(stderr,
+               "usage: fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR] [--batch-taps N]\n");
   return 2;
 }
 
@@ -160,7 +162,15 @@ int usage() {
 int main(int argc, char** argv) {
   std::vector<const char*> paths;
   std::string ledgers = "..";  // relative to a batch: DIR itself
+  int cap = TAP_CAPACITY;
   for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--batch-taps") == 0 && i + 1 < argc) {
+      char* end = nullptr;
+      long n = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || n < 1 || n > TAP_CAPACITY) return usage();
+      cap = static_cast<int>(n);
+      continue;
+    }
     if (std::strcmp(argv[i], "--ledgers") == 0 && i + 1 < argc) {
       ledgers = argv[++i];
       if (ledgers[0] != '/') ledgers = "../" + ledgers;  // given relative to DIR
@@ -185,7 +195,7 @@ int main(int argc, char** argv) {
   std::vector<Journey> journeys;
   long long named = 0;
   readDay(sources, &lines, &journeys, &named);
-  int batches = pack(&journeys);
+  int batches = pack(&journeys, cap);
 
   std::vector<std::vector<size_t>> members(static_cast<size_t>(batches));
   std::vector<size_t> tooLong;
