@@ -15,12 +15,17 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 asked=$*
 # TIMING: a build directory's bench/ (whole_run and floor) to time runs with.
 [ -n "${TIMING:-}" ] && TIMING=$(cd "$TIMING" && pwd) && export TIMING
+# Each setup's output is kept, so that the lines saying why one failed can
+# be repeated at the end, where a reader of only the last lines sees them.
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 failed=
 for s in ${asked:-glusterfs cephfs nfs}; do
   [ -f "$src/tests/storage/$s.sh" ] || { echo "$me: STORAGE: one or more of glusterfs cephfs nfs" >&2; exit 2; }
   started=$(date +%s)
-  REQUIRED=$asked sh "$src/tests/storage/$s.sh" "$bin" "$src"
-  rc=$?
+  { REQUIRED=$asked sh "$src/tests/storage/$s.sh" "$bin" "$src" 2>&1; echo $? >"$logs/$s.rc"; } |
+    tee "$logs/$s.log"
+  rc=$(cat "$logs/$s.rc")
   took="$(($(date +%s) - started)) s"
   case $rc in
     0) echo "$me: $s: passed ($took)" ;;
@@ -28,4 +33,10 @@ for s in ${asked:-glusterfs cephfs nfs}; do
     *) echo "$me: $s: FAILED ($took)"; failed="$failed $s" ;;
   esac
 done
-[ -z "$failed" ] || { echo "$me: failed:$failed" >&2; exit 1; }
+[ -z "$failed" ] && exit 0
+for s in $failed; do
+  grep -iE 'failed|refused|not found|not answer|did not end|kept in|rides in|outcome, times|on standard error' \
+    "$logs/$s.log" | tail -n 20 | sed "s|^|$me: $s, why: |"
+done
+echo "$me: failed:$failed" >&2
+exit 1

@@ -83,14 +83,14 @@ done
 c osd pool create cephfs_data 8 >/dev/null 2>&1 &&
   c osd pool create cephfs_metadata 8 >/dev/null 2>&1 &&
   c fs new cephfs cephfs_metadata cephfs_data >/dev/null 2>&1 &&
-  ceph-mds $conf -i a >/dev/null || exit 1
+  ceph-mds $conf -i a >/dev/null || { echo "$me: the file system or its MDS failed to start" >&2; exit 1; }
 n=0
 until c mds stat 2>/dev/null | grep -q up:active; do
   n=$((n + 1)); [ $n -lt 120 ] || { echo "$me: no MDS became active" >&2; exit 1; }; sleep 0.5
 done
 echo "$me: $(ceph --version | cut -d' ' -f1-3): cluster up in $n half-seconds after the OSD"
 for m in a b; do
-  ceph-fuse $conf --id "check-$m" "$tmp/$m" >/dev/null 2>&1 || exit 1
+  ceph-fuse $conf --id "check-$m" "$tmp/$m" >/dev/null 2>&1 || { echo "$me: ceph-fuse on $tmp/$m failed" >&2; exit 1; }
 done
 
 check "CephFS defaults, two ceph-fuse clients" exact "$tmp/a" "$tmp/b"

@@ -34,7 +34,8 @@ if ! pgrep -x glusterd >/dev/null; then
   sed -e "s|/var/lib/glusterd|$tmp/state|" \
     -e 's|^end-volume|    option transport.socket.bind-address 127.0.0.1\nend-volume|' \
     /etc/glusterfs/glusterd.vol >"$tmp/glusterd.vol"
-  glusterd --volfile="$tmp/glusterd.vol" -p "$tmp/glusterd.pid" -l "$tmp/glusterd.log" || exit 1
+  glusterd --volfile="$tmp/glusterd.vol" -p "$tmp/glusterd.pid" -l "$tmp/glusterd.log" ||
+    { echo "$me: glusterd failed to start" >&2; exit 1; }
   started=yes
 fi
 n=0
@@ -42,14 +43,15 @@ until g volume list >/dev/null 2>&1; do
   n=$((n + 1)); [ $n -lt 50 ] || { echo "$me: glusterd does not answer" >&2; exit 1; }; sleep 0.2
 done
 mkdir "$tmp/brick" "$tmp/a" "$tmp/b"
-g volume create $vol "$host:$tmp/brick" force >/dev/null &&
-  g volume start $vol >/dev/null || exit 1
+g volume create $vol "$host:$tmp/brick" force >/dev/null && g volume start $vol >/dev/null ||
+  { echo "$me: volume $vol failed to start" >&2; exit 1; }
 
 # remount OPTIONS...: both client mounts, afresh.
 remount() {
   for m in a b; do
     umount "$tmp/$m" 2>/dev/null
-    glusterfs --volfile-server="$host" --volfile-id=$vol -l "$tmp/$m.log" "$@" "$tmp/$m" || exit 1
+    glusterfs --volfile-server="$host" --volfile-id=$vol -l "$tmp/$m.log" "$@" "$tmp/$m" ||
+      { echo "$me: mounting $vol on $tmp/$m failed" >&2; exit 1; }
   done
 }
 
@@ -57,7 +59,7 @@ remount
 check "GlusterFS defaults" figures "$tmp/a" "$tmp/b"
 
 for o in write-behind stat-prefetch quick-read io-cache read-ahead open-behind readdir-ahead nl-cache; do
-  g volume set $vol performance.$o off >/dev/null || exit 1
+  g volume set $vol performance.$o off >/dev/null || { echo "$me: performance.$o off failed" >&2; exit 1; }
 done
 remount --attribute-timeout=0 --entry-timeout=0 --direct-io-mode=enable
 check "GlusterFS, client caches off, no attribute or entry timeouts, direct I/O" exact "$tmp/a" "$tmp/b"
