@@ -37,8 +37,9 @@ std::string asText(const std::string& bytes, bool strict) {
 #endif
 }
 
-// The command that starts fare-settle: through the emulator, if any.
-std::vector<const char*> program() {
+}  // namespace
+
+std::vector<const char*> builtProgram(const char* path) {
   static const std::vector<std::string> emulator = [] {
     std::vector<std::string> words;
     std::istringstream in(FARE_SETTLE_EMULATOR);
@@ -47,11 +48,9 @@ std::vector<const char*> program() {
   }();
   std::vector<const char*> args;
   for (const std::string& word : emulator) args.push_back(word.c_str());
-  args.push_back(FARE_SETTLE_BIN);
+  args.push_back(path);
   return args;
 }
-
-}  // namespace
 
 std::vector<std::string> linesOf(const std::string& bytes) {
   std::vector<std::string> lines;
@@ -116,11 +115,11 @@ Started Batch::startCommand(const std::vector<const char*>& args) const {
 }
 
 Started Batch::start() const {
-  return spawn(dir_, program(), {});
+  return spawn(dir_, builtProgram(FARE_SETTLE_BIN), {});
 }
 
 RunResult Batch::run(const RunOptions& options) const {
-  std::vector<const char*> args = program();
+  std::vector<const char*> args = builtProgram(FARE_SETTLE_BIN);
   if (options.arg != nullptr) args.push_back(options.arg);
   return finish(spawn(dir_, args, options));
 }

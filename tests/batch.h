@@ -27,6 +27,9 @@ std::string cp949(const std::string& utf8);
 // trace a process (strace, valgrind) cannot follow it.
 constexpr bool kEmulated = sizeof FARE_SETTLE_EMULATOR > 1;
 
+// The command that starts a program built here: through the emulator, if any.
+std::vector<const char*> builtProgram(const char* path);
+
 struct RunResult {
   std::string out;  // as text: on Windows every line end must be CR LF, and is read as LF
   std::string err;

@@ -31,14 +31,29 @@ std::string keyOf(const std::string& line) {
 }
 
 RunResult split(const Batch& b, const std::vector<const char*>& extra = {}) {
-  std::vector<const char*> args = {FARE_SETTLE_SPLIT, "day-metro.txt", "day-bus.txt", "day"};
+  std::vector<const char*> args = builtProgram(FARE_SETTLE_SPLIT);
+  args.insert(args.end(), {"day-metro.txt", "day-bus.txt", "day"});
   args.insert(args.end(), extra.begin(), extra.end());
   return b.runCommand(args);
 }
 
-RunResult settle(const Batch& b, std::vector<const char*> args) {
-  args.insert(args.begin(), {"env", "FARE_SETTLE=" FARE_SETTLE_BIN, FARE_SETTLE_BATCHES});
-  return b.runCommand(args);
+// FARE_SETTLE for the runner: the built program, or under an emulator a
+// script beside the tree that starts it through the emulator.
+std::string fareSettleForRunner(const Batch& b) {
+  if (!kEmulated) return "FARE_SETTLE=" FARE_SETTLE_BIN;
+  b.write("fare-settle", "#!/bin/sh\nexec " FARE_SETTLE_EMULATOR " " FARE_SETTLE_BIN " \"$@\"\n");
+  fs::permissions(b.path("fare-settle"), fs::perms::owner_all);
+  return "FARE_SETTLE=" + b.path("fare-settle");
+}
+
+// fare-settle-batches ARGS..., started or run here.
+std::vector<const char*> runner(const std::string& fareSettle, std::vector<const char*> args) {
+  args.insert(args.begin(), {"env", fareSettle.c_str(), FARE_SETTLE_BATCHES});
+  return args;
+}
+
+RunResult settle(const Batch& b, const std::vector<const char*>& args) {
+  return b.runCommand(runner(fareSettleForRunner(b), args));
 }
 
 // Checks every invariant of a split tree against the day it came from:
@@ -249,9 +264,9 @@ TEST(Settle, TwoCopiesAtOnceRunEachBatchOnce) {
     expect.push_back("08:10,METRO," + std::to_string(i));
   }
   std::vector<Started> runs;
+  const std::string fareSettle = fareSettleForRunner(b);
   for (int copy = 0; copy < 2; copy++)
-    runs.push_back(b.startCommand(
-        {"env", "FARE_SETTLE=" FARE_SETTLE_BIN, FARE_SETTLE_BATCHES, "-j", "3", "day"}));
+    runs.push_back(b.startCommand(runner(fareSettle, {"-j", "3", "day"})));
   for (const Started& run : runs) Batch::finish(run);
   std::vector<std::string> lines = linesOf(b.readBytes("day/metroCompany.txt"));
   std::sort(lines.begin(), lines.end());
