@@ -53,11 +53,10 @@ int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileStat
   if (st.device == ledger.left.device && st.file == ledger.left.file && st.size == ledger.left.size)
     return 0;
   char last = '\n';
-  if (int error = readByteAt(file, st.size - 1, &last)) return error;
   // A client of shared storage can serve a stale cached page here (zeros past
-  // the end it once knew), so only a second read past the cache says a line
-  // is unfinished; a torn ledger is rare enough for the second call.
-  if (last != '\n') {
+  // the end it once knew, or nothing at all), so only a second read past the
+  // cache says a line is unfinished; a torn ledger is rare enough for it.
+  if (readByteAt(file, st.size - 1, &last) != 0 || last != '\n') {
     if (int error = rereadByteAt(file, st.size - 1, &last)) return error;
   }
   *ends = last == '\n';
