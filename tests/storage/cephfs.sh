@@ -65,7 +65,8 @@ EOF
   monmaptool --create --add a v1:127.0.0.1:6789 --fsid "$fsid" "$tmp/monmap" >/dev/null &&
     ceph-mon $conf --mkfs -i a --monmap "$tmp/monmap" 2>>"$tmp/log/setup" &&
     ceph-mon $conf -i a && answers && ceph-mgr $conf -i x &&
-    id=$(c osd create) && ceph-osd $conf -i "$id" --mkfs 2>>"$tmp/log/setup" &&
+    uuid=$(cat /proc/sys/kernel/random/uuid) && id=$(c osd new "$uuid" 2>>"$tmp/log/setup") &&
+    ceph-osd $conf -i "$id" --mkfs --osd-uuid "$uuid" 2>>"$tmp/log/setup" &&
     ceph-osd $conf -i "$id" 2>>"$tmp/log/setup"
 }
 answers() {
@@ -75,7 +76,11 @@ answers() {
 conf="-c $tmp/ceph.conf"
 n=1
 until start; do
-  [ $n -lt 3 ] || { echo "$me: the cluster did not start:"; tail -n 5 "$tmp/log/setup"; exit 1; }
+  if [ $n -ge 3 ]; then
+    echo "$me: the cluster did not start:"
+    tail -n 5 "$tmp/log/setup" "$tmp/log/mon.a.log" "$tmp/log"/osd.*.log 2>/dev/null
+    exit 1
+  fi
   echo "$me: the cluster did not start; again"
   n=$((n + 1))
   sleep 1
