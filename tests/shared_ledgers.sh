@@ -35,7 +35,7 @@ for s in ${asked:-glusterfs cephfs nfs}; do
 done
 [ -z "$failed" ] && exit 0
 for s in $failed; do
-  grep -iE 'failed|refused|not found|not answer|did not end|kept in|rides in|outcome, times|on standard error' \
+  grep -iE 'failed|refused|not found|not answer|did not end|batches:|rides in' \
     "$logs/$s.log" | tail -n 20 | sed "s|^|$me: $s, why: |"
 done
 echo "$me: failed:$failed" >&2

@@ -78,6 +78,10 @@ checkBatches() {
   if [ "$settled" -eq "$n" ] && [ "$lines" -eq "$n" ] && [ "$whole" -eq "$n" ]; then
     rm -rf "$3/$d" "$3/$d".*
   else
+    # What each runner's summary says of the batches that need a look.
+    for view in "$3" "$4"; do
+      grep -v '^  ' "$3/$d.summary.${view##*/}" | head -n 5 | sed "s|^|$me: $1: batches: runner ${view##*/}: |"
+    done
     echo "$me: $1: batches: kept in $3/$d"
     notExact "$1" "$2"
   fi
