@@ -25,9 +25,21 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
+# again CMD...: CMD, tried up to ten times a second apart. A daemon or a
+# ceph command that asks the monitor something before it has the cluster's
+# map is now and then refused ('wrong fsid', EPERM) just after the monitor
+# starts; the same request a moment later is answered.
+again() {
+  t=1
+  until "$@"; do
+    [ $t -lt 10 ] || return 1
+    t=$((t + 1))
+    sleep 1
+  done
+}
+
 # start: a fresh monitor, manager and OSD, each step once the monitor
-# answers. Now and then a monitor refuses its first commands (EPERM, 'wrong
-# fsid'), so the setup tries up to three times.
+# answers; the whole start is tried up to three times.
 start() {
   killDaemons
   w=0
@@ -65,9 +77,9 @@ EOF
   monmaptool --create --add a v1:127.0.0.1:6789 --fsid "$fsid" "$tmp/monmap" >/dev/null &&
     ceph-mon $conf --mkfs -i a --monmap "$tmp/monmap" 2>>"$tmp/log/setup" &&
     ceph-mon $conf -i a && answers && ceph-mgr $conf -i x &&
-    uuid=$(cat /proc/sys/kernel/random/uuid) && id=$(c osd new "$uuid" 2>>"$tmp/log/setup") &&
+    uuid=$(cat /proc/sys/kernel/random/uuid) && id=$(again c osd new "$uuid" 2>>"$tmp/log/setup") &&
     ceph-osd $conf -i "$id" --mkfs --osd-uuid "$uuid" 2>>"$tmp/log/setup" &&
-    ceph-osd $conf -i "$id" 2>>"$tmp/log/setup"
+    again ceph-osd $conf -i "$id" 2>>"$tmp/log/setup"
 }
 answers() {
   w=0
@@ -85,9 +97,9 @@ until start; do
   n=$((n + 1))
   sleep 1
 done
-c osd pool create cephfs_data 8 >/dev/null 2>&1 &&
-  c osd pool create cephfs_metadata 8 >/dev/null 2>&1 &&
-  c fs new cephfs cephfs_metadata cephfs_data >/dev/null 2>&1 &&
+again c osd pool create cephfs_data 8 >/dev/null 2>&1 &&
+  again c osd pool create cephfs_metadata 8 >/dev/null 2>&1 &&
+  again c fs new cephfs cephfs_metadata cephfs_data >/dev/null 2>&1 &&
   ceph-mds $conf -i a >/dev/null || { echo "$me: the file system or its MDS failed to start" >&2; exit 1; }
 n=0
 until c mds stat 2>/dev/null | grep -q up:active; do
