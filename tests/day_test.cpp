@@ -311,23 +311,30 @@ TEST(Settle, EachBatchHasAnOutcomeAndTheSummarySaysWhatNeedsALook) {
 // real one, fails the first claim of each batch as if another copy had it,
 // or refuses every claim.
 TEST(Settle, AClaimNoCopyGotIsTriedAgainAndOneRefusedIsSaid) {
-  const std::string refused = "day/000001: not claimed: mkdir: cannot create directory "
-                              "'day/000001/claimed': Permission denied\n";
+  const std::string refused =
+      "day/000001: not claimed: mkdir: cannot create directory "
+      "'day/000001/claimed': Permission denied\n";
   struct {
     const char* scenario;
     const char* mkdir;
     int status;
     std::string err, ledger;
   } cases[] = {
-      {"lost to a race once", "[ -e \"$1.lost\" ] && exec /bin/mkdir \"$@\"\n: >\"$1.lost\"\n"
+      {"lost to a race once",
+       "[ -e \"$1.lost\" ] && exec /bin/mkdir \"$@\"\n: >\"$1.lost\"\n"
        "echo \"mkdir: cannot create directory '$1': File exists\" >&2\nexit 1\n",
-       0, "fare-settle-batches: 1 settled, 0 settled with notes, 0 stopped, "
-          "0 claimed but not settled, 0 not claimed\n", "08:10,METRO,250\n"},
+       0,
+       "fare-settle-batches: 1 settled, 0 settled with notes, 0 stopped, "
+       "0 claimed but not settled, 0 not claimed\n",
+       "08:10,METRO,250\n"},
       {"refused", "echo \"mkdir: cannot create directory '$1': Permission denied\" >&2\nexit 1\n",
-       1, "fare-settle-batches: " + refused + "fare-settle-batches: " + refused +
-          "fare-settle-batches: " + refused + "day/000001: not claimed\n"
-          "fare-settle-batches: 0 settled, 0 settled with notes, 0 stopped, "
-          "0 claimed but not settled, 1 not claimed\n", ""},
+       1,
+       "fare-settle-batches: " + refused + "fare-settle-batches: " + refused +
+           "fare-settle-batches: " + refused +
+           "day/000001: not claimed\n"
+           "fare-settle-batches: 0 settled, 0 settled with notes, 0 stopped, "
+           "0 claimed but not settled, 1 not claimed\n",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -336,14 +343,17 @@ TEST(Settle, AClaimNoCopyGotIsTriedAgainAndOneRefusedIsSaid) {
     b.mkdir("bin");
     b.write("bin/mkdir", std::string("#!/bin/sh\n") + c.mkdir);
     fs::permissions(b.path("bin/mkdir"), fs::perms::owner_all);
-    const std::string path = "PATH=" + b.path("bin") + ":" + std::getenv("PATH");
+    const char* inherited = std::getenv("PATH");
+    const std::string path =
+        "PATH=" + b.path("bin") + ":" + (inherited ? inherited : "/usr/bin:/bin");
     const std::string fareSettle = fareSettleForRunner(b);
     std::vector<const char*> args = runner(fareSettle, {"-j", "1", "day"});
     args.insert(args.begin() + 1, path.c_str());
     RunResult r = b.runCommand(args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(b.exists("day/metroCompany.txt") ? b.readBytes("day/metroCompany.txt") : "", c.ledger);
+    EXPECT_EQ(b.exists("day/metroCompany.txt") ? b.readBytes("day/metroCompany.txt") : "",
+              c.ledger);
   }
 }
 

@@ -1,7 +1,8 @@
 // fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR] [--batch-taps N]:
 // cuts a day's two tap files into batch directories DIR/000001, ... of
-// whole journeys, at most 100 (or N) taps each, reading every line with fare-settle's own parser
-// and naming on standard error every line a run would name.
+// whole journeys, at most 100 (or N) taps each, reading every line with
+// fare-settle's own parser and naming on standard error every line a run
+// would name.
 #include <sys/stat.h>
 #include <unistd.h>
 

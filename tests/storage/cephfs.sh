@@ -76,14 +76,10 @@ keyring = $tmp/keyring
 EOF
   monmaptool --create --add a v1:127.0.0.1:6789 --fsid "$fsid" "$tmp/monmap" >/dev/null &&
     ceph-mon $conf --mkfs -i a --monmap "$tmp/monmap" 2>>"$tmp/log/setup" &&
-    ceph-mon $conf -i a && answers && ceph-mgr $conf -i x &&
+    ceph-mon $conf -i a && again c mon stat >/dev/null 2>&1 && ceph-mgr $conf -i x &&
     uuid=$(cat /proc/sys/kernel/random/uuid) && id=$(again c osd new "$uuid" 2>>"$tmp/log/setup") &&
     ceph-osd $conf -i "$id" --mkfs --osd-uuid "$uuid" 2>>"$tmp/log/setup" &&
     again ceph-osd $conf -i "$id" 2>>"$tmp/log/setup"
-}
-answers() {
-  w=0
-  until c mon stat >/dev/null 2>&1; do w=$((w + 1)); [ $w -lt 20 ] || return 1; sleep 0.5; done
 }
 conf="-c $tmp/ceph.conf"
 n=1
