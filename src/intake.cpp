@@ -216,24 +216,26 @@ TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* n
 // A blank line held no tap to settle; a stored tap's fields are named in
 // field order.
 bool noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
-                 const TapNotes& notes) {
+                 const TapNotes& notes, const char* where) {
   if (verdict != TAP_STORED) {
     if (verdict == TAP_BLANK) return false;
-    reportLine("%s:%lld: skipped: %s\n", path, lineNumber, refusalText(verdict));
+    reportLine("%s:%lld: skipped: %s%s\n", path, lineNumber, refusalText(verdict), where);
     return true;
   }
   if (!notes.timeWritten) {
     int hours, minutes;
     readTime(tap.lt, &hours, &minutes);
-    reportLine("%s:%lld: time is not HH:MM; ordered as %d:%02d\n", path, lineNumber, hours,
-               minutes);
+    reportLine("%s:%lld: time is not HH:MM; ordered as %d:%02d%s\n", path, lineNumber, hours,
+               minutes, where);
   }
   if (!notes.modeKnown)
-    reportLine("%s:%lld: mode is neither BUS nor METRO; taken as BUS\n", path, lineNumber);
+    reportLine("%s:%lld: mode is neither BUS nor METRO; taken as BUS%s\n", path, lineNumber, where);
   if (!notes.directionKnown)
-    reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN\n", path, lineNumber);
+    reportLine("%s:%lld: direction is neither IN nor OUT; taken as IN%s\n", path, lineNumber,
+               where);
   if (!notes.amountWhole)
-    reportLine("%s:%lld: amount is not a whole number; taken as %d\n", path, lineNumber, tap.bal);
+    reportLine("%s:%lld: amount is not a whole number; taken as %d%s\n", path, lineNumber, tap.bal,
+               where);
   return !notes.timeWritten || !notes.modeKnown || !notes.directionKnown || !notes.amountWhole;
 }
 

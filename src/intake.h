@@ -60,10 +60,10 @@ TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* n
 
 // Names on standard error, as "path:lineNumber: ...", what a line's verdict
 // and notes say: a refusal but a blank line's, then each field of a stored
-// tap taken otherwise than written, in field order. Returns whether it
-// named anything.
+// tap taken otherwise than written, in field order; `where` ends each line
+// (" (batch 7)", or nothing). Returns whether it named anything.
 bool noteTapLine(const char* path, long long lineNumber, TapLine verdict, const TermInfo& tap,
-                 const TapNotes& notes);
+                 const TapNotes& notes, const char* where = "");
 
 // Reads the taps of an open stream into infos[tapCount..], printing every
 // intake message. Every line not taken as written is also named on standard

@@ -148,6 +148,11 @@ void pairRides(const TermInfo* infos, RideInfo* t) {
 bool buildRides(RideInfo* t) {
   TermInfo infos[TAP_CAPACITY] = {};
   bool tapFilesWhole = loadTapFiles(infos);
+  buildRidesFrom(infos, t);
+  return tapFilesWhole;
+}
+
+void buildRidesFrom(TermInfo* infos, RideInfo* t) {
   sortByKey(infos);
   orderByTime(infos);
   putText(ORDERED_HEADING);
@@ -155,5 +160,4 @@ bool buildRides(RideInfo* t) {
   putTrace("leng : ", tapCount, "\n");
   pairRides(infos, t);
   printRides(t);
-  return tapFilesWhole;
 }

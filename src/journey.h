@@ -23,6 +23,10 @@ void orderByTime(TermInfo* infos);
 // Fills t[0..rideCount) from the ordered tap table, with the pairing trace.
 void pairRides(const TermInfo* infos, RideInfo* t);
 
+// The building stage on a tap table already read: orders infos[0..tapCount)
+// and pairs them into t, with the heading, the tap and ride dumps.
+void buildRidesFrom(TermInfo* infos, RideInfo* t);
+
 // The building stage: reads "metro.txt" and "bus.txt", orders the taps and
 // pairs them into t, with the tap and ride dumps. The tap table lives only
 // while it runs; what leaves it is the ride table and rideCount, and

@@ -18,6 +18,18 @@ int formatLedgerLine(const RideInfo& ride, const char* word, char* line) {
   return static_cast<int>(p - line);
 }
 
+int endsWithLineEnd(const LedgerFile& file, long long size, bool* ends) {
+  char last = '\n';
+  // A client of shared storage can serve a stale cached page here (zeros past
+  // the end it once knew, or nothing at all), so only a second read past the
+  // cache says a line is unfinished; a torn ledger is rare enough for it.
+  if (readByteAt(file, size - 1, &last) != 0 || last != '\n') {
+    if (int error = rereadByteAt(file, size - 1, &last)) return error;
+  }
+  *ends = last == '\n';
+  return 0;
+}
+
 namespace {
 
 // A company ledger, and what this run has learnt of it.
@@ -45,22 +57,13 @@ void report(const Ledger& ledger, const char* line, int length, const char* what
     reportLine("%s: %s: %s\n", ledger.path, what, describe(error));
 }
 
-// Whether the locked ledger, `st.size` > 0 bytes long, ends with a line end,
-// in *ends: known without a read when it is as this run's last line left
-// it. Returns 0, or the error of a last byte that could not be read.
-int endsWithLineEnd(const Ledger& ledger, const LedgerFile& file, const FileState& st, bool* ends) {
+// Whether the locked ledger ends with a line end, known without a read
+// when it is as this run's last line left it.
+int endsAsLeft(const Ledger& ledger, const LedgerFile& file, const FileState& st, bool* ends) {
   *ends = true;
   if (st.device == ledger.left.device && st.file == ledger.left.file && st.size == ledger.left.size)
     return 0;
-  char last = '\n';
-  // A client of shared storage can serve a stale cached page here (zeros past
-  // the end it once knew, or nothing at all), so only a second read past the
-  // cache says a line is unfinished; a torn ledger is rare enough for it.
-  if (readByteAt(file, st.size - 1, &last) != 0 || last != '\n') {
-    if (int error = rereadByteAt(file, st.size - 1, &last)) return error;
-  }
-  *ends = last == '\n';
-  return 0;
+  return endsWithLineEnd(file, st.size, ends);
 }
 
 // Appends to a regular file: the line lands whole, or the file is cut back
@@ -79,7 +82,7 @@ int appendLocked(Ledger* ledger, const LedgerFile& file, const char* text, int l
   size_t size = static_cast<size_t>(length);
   bool ends = true;
   if (st.size > 0) {
-    if (int error = endsWithLineEnd(*ledger, file, st, &ends)) return error;
+    if (int error = endsAsLeft(*ledger, file, st, &ends)) return error;
   }
   if (!ends) {
     bytes = text;

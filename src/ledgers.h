@@ -11,6 +11,14 @@ constexpr int LEDGER_LINE = 48;  // "lt,METRO,-2147483648\r\n" at the longest
 // returns its length.
 int formatLedgerLine(const RideInfo& ride, const char* word, char* line);
 
+struct LedgerFile;
+
+// Whether a locked ledger of `size` > 0 bytes ends with a line end, in
+// *ends. A last byte that is not one is read once more past the host's
+// cache before the ledger counts as torn. Returns 0, or the error of a last
+// byte that could not be read.
+int endsWithLineEnd(const LedgerFile& file, long long size, bool* ends);
+
 // Appends every ride to its ledger. Each line lands whole, under a
 // whole-file lock, or is absent and named on standard error; the ledgers
 // appended to are flushed to stable storage before it returns. Nothing is

@@ -78,8 +78,9 @@ int writeLedger(const LedgerFile& file, const char* bytes, size_t length, size_t
 int cutBack(const LedgerFile& file, long long size);
 int closeLedger(const LedgerFile& file);
 
-// Puts a file's bytes on stable storage.
+// Puts a file's bytes on stable storage, by name or open.
 int flushFile(const char* path);
+int flushLedger(const LedgerFile& file);
 
 // The directory that holds the file `path` names, links resolved, and its
 // flush to stable storage; a host without directory flushes does nothing.

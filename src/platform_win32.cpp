@@ -208,6 +208,15 @@ int flushFile(const char* path) {
   return error;
 }
 
+int flushLedger(const LedgerFile& file) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  (void)file;
+  return 0;
+#else
+  return FlushFileBuffers(handleOf(file)) ? 0 : lastError();
+#endif
+}
+
 // Windows has no flush of a directory entry; NTFS journals its metadata.
 int directoryOf(const char*, DirectoryName* dir) {
   dir->path[0] = '\0';

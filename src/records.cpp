@@ -15,12 +15,18 @@ int rideCount = 0;
 // The run goes on whatever becomes of the trace; its first failed write is
 // remembered and reported once, when the run ends.
 static int traceError = 0;
+static bool tracing = true;
+
+void setTracing(bool on) {
+  tracing = on;
+}
 
 static void noteTraceFailure() {
   if (traceError == 0) traceError = errno != 0 ? errno : EIO;
 }
 
 void putText(const char* s) {
+  if (!tracing) return;
   if (std::fputs(s, stdout) == EOF) noteTraceFailure();
 }
 
@@ -30,7 +36,7 @@ void finishTrace() {
   if (traceError != 0) reportLine("standard output: %s\n", describe(traceError));
 }
 
-void reportLine(const char* format, ...) {
+void reportLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   char line[1024];
   va_list args;
   va_start(args, format);
@@ -70,6 +76,7 @@ struct Block {
 };
 
 void putBlock(const Block& b) {
+  if (!tracing) return;
   if (std::fwrite(b.text, 1, b.length, stdout) != b.length) noteTraceFailure();
 }
 
@@ -115,6 +122,7 @@ void addTextLine(Block* b, int i, const char* field, const char* value) {
 }  // namespace
 
 void putTrace(const char* label, long long value, const char* end) {
+  if (!tracing) return;
   Block b;
   addText(&b, label);
   addNumber(&b, value);
@@ -123,6 +131,7 @@ void putTrace(const char* label, long long value, const char* end) {
 }
 
 void printTaps(const TermInfo* infos) {
+  if (!tracing) return;
   for (int i = 0; i < tapCount; i++) {
     Block b;
     add(&b, "\n", 1);
@@ -136,6 +145,7 @@ void printTaps(const TermInfo* infos) {
 }
 
 void printRides(const RideInfo* t) {
+  if (!tracing) return;
   for (int i = 0; i < rideCount; i++) {
     Block b;
     add(&b, "\n", 1);

@@ -31,6 +31,11 @@ struct RideInfo {
 extern int tapCount;
 extern int rideCount;
 
+// Whether the stages write their trace (on unless turned off). A day
+// settled in one process turns it off: nobody reads a day's traces, and
+// writing them would cost more than the settlement.
+void setTracing(bool on);
+
 void printTaps(const TermInfo* infos);
 void printRides(const RideInfo* t);
 
@@ -54,7 +59,8 @@ void finishTrace();
 // Writes one printf-style report on standard error with a single write, so
 // that reports of runs sharing a log never interleave within a line. Every
 // report of the program goes through here.
-void reportLine(const char* format, ...) FARE_SETTLE_PRINTF(1, 2);
+void reportLine(const char* format, ...)  // NOLINT(cert-dcl50-cpp): printf-style, checked by the attribute
+    FARE_SETTLE_PRINTF(1, 2);
 
 // The description of an error number, or of the failures that have none
 // (NOT_REGULAR_FILE, STOPPED in platform.h).

@@ -52,6 +52,12 @@ std::vector<const char*> builtProgram(const char* path) {
   return args;
 }
 
+bool straceRuns() {
+  Batch probe;
+  return !kSanitized && !kEmulated &&
+         probe.runCommand({"strace", "-o", "/dev/null", "true"}).status == 0;
+}
+
 std::vector<std::string> linesOf(const std::string& bytes) {
   std::vector<std::string> lines;
   size_t at = 0;

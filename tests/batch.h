@@ -27,6 +27,25 @@ std::string cp949(const std::string& utf8);
 // trace a process (strace, valgrind) cannot follow it.
 constexpr bool kEmulated = sizeof FARE_SETTLE_EMULATOR > 1;
 
+// Whether the binary under test, built with the same flags, carries a
+// sanitizer runtime, which neither valgrind nor ptrace tolerates.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define FARE_SETTLE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define FARE_SETTLE_SANITIZED 1
+#endif
+#endif
+#ifdef FARE_SETTLE_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Whether strace runs here and can follow the programs built here.
+bool straceRuns();
+
 // The command that starts a program built here: through the emulator, if any.
 std::vector<const char*> builtProgram(const char* path);
 

@@ -2,7 +2,18 @@
 // fare-settle-batches settling each batch once.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -206,16 +217,46 @@ TEST(Split, SettlesEachJourneyAsOneRunOverTheDayWould) {
   }
 }
 
-TEST(Split, RefusesADirectoryThatIsNotEmpty) {
-  Batch b;
-  b.write("day-metro.txt", "08:10 METRO IN 250 A1\n");
-  b.write("day-bus.txt", "");
-  b.mkdir("day");
-  b.write("day/keep", "x");
-  RunResult r = split(b);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "fare-settle-split: day: exists and is not an empty directory\n");
-  EXPECT_EQ(b.readBytes("day/keep"), "x");
+// DIR as the operator gave it: absent, an empty directory of theirs (filled
+// in place, its mode kept), or anything else (refused, left as it was).
+TEST(Split, WritesAFinishedTreeOnlyWhereDirWasAbsentOrEmpty) {
+  const std::string refusal = "fare-settle-split: day: exists and is not an empty directory\n";
+  struct {
+    const char* scenario;
+    bool makeDir;
+    const char* file;  // a file already in DIR
+    fs::perms mode;
+    int status;
+  } cases[] = {
+      {"absent", false, nullptr, fs::perms::none, 0},
+      {"an empty directory made for a group", true, nullptr,
+       fs::perms::set_gid | fs::perms::owner_all | fs::perms::group_all, 0},
+      {"not empty", true, "keep", fs::perms::owner_all, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    Batch b;
+    b.write("day-metro.txt", "08:10 METRO IN 250 A1\n");
+    b.write("day-bus.txt", "");
+    if (c.makeDir) {
+      b.mkdir("day");
+      fs::permissions(b.path("day"), c.mode);
+    }
+    if (c.file != nullptr) b.write(std::string("day/") + c.file, "x");
+    RunResult r = split(b);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.status == 0 ? "" : refusal);
+    EXPECT_EQ(b.exists("day/split-finished"), c.status == 0);
+    if (c.makeDir) {
+      EXPECT_EQ(fs::status(b.path("day")).permissions(), c.mode);
+    }
+    if (c.file != nullptr) {
+      EXPECT_EQ(b.readBytes(std::string("day/") + c.file), "x");
+    }
+    size_t entries = 0;  // nothing beside DIR: the tree was renamed into place
+    for (const auto& entry : fs::directory_iterator(b.dir())) entries += entry.is_directory();
+    EXPECT_EQ(entries, 1u);
+  }
 }
 
 long long sumOfFees(const std::string& ledger) {
@@ -225,24 +266,51 @@ long long sumOfFees(const std::string& ledger) {
   return sum;
 }
 
-// The README's correction of a batch settled without one of its taps: each
-// ride of the journey reversed as a journey of its own, then the journey
-// settled whole. The ledgers net to the whole batch settled right.
-TEST(Corrections, ReversingTheRidesAndSettlingTheJourneyWholeNetsToTheRightMoney) {
-  const std::string journey = "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\n";
-  Batch right, corrected;
-  right.write("metro.txt", journey);
-  right.write("bus.txt", "");
-  right.run();
+// The first block indented by four spaces after `marker` in the README.
+std::string readmeBlock(const std::string& marker) {
+  std::ifstream in(FARE_SETTLE_README, std::ios::binary);
+  std::string readme((std::istreambuf_iterator<char>(in)), {});
+  size_t at = readme.find(marker);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "the README has no " << marker;
+    return "";
+  }
+  at = readme.find("\n\n    ", at);
+  std::string block;
+  for (const std::string& line : linesOf(readme.substr(at + 2))) {
+    if (!line.starts_with("    ")) break;
+    block += line.substr(4) + "\n";
+  }
+  return block;
+}
+
+// The README's own correction of the worked example settled without a
+// refused line, run as it is written: the ledgers net to the batch settled right.
+TEST(Corrections, TheReadmesCorrectionNetsToTheRightMoney) {
+  const std::string right = "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\n";
+  const std::string bus = "07:00 BUS IN 200 B2\n07:30 BUS OUT 50 B2\n";
+  Batch settledRight, corrected;
+  settledRight.write("metro.txt", right);
+  settledRight.write("bus.txt", bus);
+  settledRight.run();
   corrected.write("metro.txt",
-                  "08:10 METRO IN 250 A1\n08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\x01\n");
+                  "08:10 METRO IN 250 A1\n=08:40 METRO OUT 0 A1\n09:00 BUS IN 150 A1\n");
+  corrected.write("bus.txt", bus);
+  EXPECT_EQ(corrected.run().err, "metro.txt:2: skipped: time begins with =, +, - or @\n");
+  EXPECT_EQ(corrected.readBytes("metroCompany.txt"), "08:10,METRO,400\n");
+  corrected.write("metro.txt", readmeBlock("The correction\nbatch's `metro.txt` is"));
   corrected.write("bus.txt", "");
-  EXPECT_EQ(corrected.run().err, "metro.txt:3: skipped: line holds a control byte\n");
-  EXPECT_EQ(corrected.readBytes("metroCompany.txt"), "08:10,METRO,250\n");
-  corrected.write("metro.txt", "08:10 METRO IN -250 X1\n" + journey);
   EXPECT_EQ(corrected.run().err, "");
   for (const char* ledger : {"busCompany.txt", "metroCompany.txt"})
-    EXPECT_EQ(sumOfFees(corrected.readBytes(ledger)), sumOfFees(right.readBytes(ledger))) << ledger;
+    EXPECT_EQ(sumOfFees(corrected.readBytes(ledger)), sumOfFees(settledRight.readBytes(ledger)))
+        << ledger;
+}
+
+// Marks day/ as a finished split, as fare-settle-split does last.
+void markFinished(const Batch& b, int batches) {
+  b.write("day/split-finished", "fare-settle-split finished\nbatches " + std::to_string(batches) +
+                                    "\ntaps 0\nlines named 0\nlines refused 0\n"
+                                    "journeys too long 0\ntaps too long 0\n");
 }
 
 // A batch directory as the split makes it, holding `metro` and its links
@@ -255,6 +323,15 @@ void makeBatch(const Batch& b, int number, const std::string& metro) {
   b.write(std::string(name) + "/bus.txt", "");
   for (const char* ledger : {"busCompany.txt", "metroCompany.txt"})
     fs::create_symlink(std::string("../") + ledger, b.path(std::string(name) + "/" + ledger));
+  markFinished(b, number);
+}
+
+std::string summary(int settled, int notes, int stopped, int claimed, int notStarted,
+                    int notClaimed) {
+  return "fare-settle-batches: " + std::to_string(settled) + " settled, " + std::to_string(notes) +
+         " settled with notes, " + std::to_string(stopped) + " stopped, " +
+         std::to_string(claimed) + " claimed but not settled, " + std::to_string(notStarted) +
+         " not started, " + std::to_string(notClaimed) + " not claimed\n";
 }
 
 TEST(Settle, TwoCopiesAtOnceRunEachBatchOnce) {
@@ -301,54 +378,164 @@ TEST(Settle, EachBatchHasAnOutcomeAndTheSummarySaysWhatNeedsALook) {
             "  metro.txt:1: amount is not a whole number; taken as 1\n"
             "day/000003: claimed, not settled (running elsewhere, or its runner died)\n"
             "day/000004: stopped (time limit of 1 s)\n"
-            "  metroCompany.txt: 08:40,METRO,9: not appended: stopped by a signal: Terminated\n"
-            "fare-settle-batches: 1 settled, 1 settled with notes, 1 stopped, "
-            "1 claimed but not settled, 0 not claimed\n");
+            "  metroCompany.txt: 08:40,METRO,9: not appended: stopped by a signal: Terminated\n" +
+                summary(1, 1, 1, 1, 0, 0));
   EXPECT_EQ(b.readBytes("day/metroCompany.txt"), "08:10,METRO,250\n08:20,METRO,1\n");
 }
 
-// A claim that fails for every copy: the storage's mkdir, in place of the
-// real one, fails the first claim of each batch as if another copy had it,
-// or refuses every claim.
+// Whether a day's tree can be put on a tmpfs of its own (root, Linux).
+bool mountTmpfs(const std::string& dir, const char* options) {
+#ifdef __linux__
+  return mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
+#else
+  (void)dir, (void)options;
+  return false;
+#endif
+}
+
+void unmount(const std::string& dir) {
+#ifdef __linux__
+  umount2(dir.c_str(), MNT_DETACH);
+#else
+  (void)dir;
+#endif
+}
+
+// The runner's outcomes and exit statuses: every batch counted once, every
+// failure said, and nothing settled reads as a failure.
+TEST(Settle, OutcomesAndStatusesSayWhatHappened) {
+  enum During { NOTHING, FULL_DISK, STOP_SIGNAL };
+  const std::string one = "08:10 METRO IN 250 A1\n";
+  struct Case {
+    const char* scenario;
+    std::function<void(const Batch&)> setUp;  // after two batches are made in day/
+    const char* dir = "day";
+    During during = NOTHING;
+    bool unstartable = false;  // the program's file exists but cannot be started
+    int status = 1;
+    std::string err;  // all of it; with FULL_DISK, lines it must hold
+    std::string ledger = "";
+  } cases[] = {
+      {"an empty DIR", [](const Batch& b) { b.mkdir("empty"); }, "empty", NOTHING, false, 2,
+       "fare-settle-batches: empty: not a finished split\n"},
+      {"a batch given as DIR", [](const Batch&) {}, "day/000001", NOTHING, false, 2,
+       "fare-settle-batches: day/000001: not a finished split\n"},
+      {"an unfinished tree", [](const Batch& b) { fs::remove(b.path("day/split-finished")); },
+       "day", NOTHING, false, 2, "fare-settle-batches: day: not a finished split\n"},
+      {"a split that made no batch",
+       [](const Batch& b) {
+         fs::remove_all(b.path("day/000001"));
+         fs::remove_all(b.path("day/000002"));
+         markFinished(b, 0);
+       },
+       "day", NOTHING, false, 1, "day: holds no batch\n" + summary(0, 0, 0, 0, 0, 0)},
+      {"a batch without its ledger links",
+       [](const Batch& b) { fs::remove(b.path("day/000001/busCompany.txt")); }, "day", NOTHING,
+       false, 1,
+       "day/000001: not started: its ledger link busCompany.txt is missing\n" +
+           summary(1, 0, 0, 0, 1, 0),
+       "08:10,METRO,7\n"},
+      {"a program that cannot be started", [](const Batch&) {}, "day", NOTHING, true, 1,
+       "day/000001: not started: PROGRAM: No such file or directory\n"
+       "day/000002: not started: PROGRAM: No such file or directory\n" +
+           summary(0, 0, 0, 0, 2, 0)},
+      {"a signal to the runner with a run in flight",
+       [](const Batch& b) {
+         fs::remove(b.path("day/metroCompany.txt"));
+         b.write("day/metroCompany.txt", "");
+       },
+       "day", STOP_SIGNAL, false, 128 + SIGTERM,
+       "day/000001: stopped (signal 15)\n"
+       "  metroCompany.txt: 08:10,METRO,250: not appended: stopped by a signal: Terminated\n"
+       "day/000002: not claimed\n" +
+           summary(0, 0, 1, 0, 0, 1)},
+      {"a full disk under the outcomes", [](const Batch&) {}, "day", FULL_DISK, false, 1,
+       "day/000001: outcome not written: No space left on device\n"
+       "day/000001: claimed, not settled (its outcome could not be written: No space left on "
+       "device; the run was settled with notes)\n"
+       "  metroCompany.txt: 08:10,METRO,250: not appended: No space left on device\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    Batch b;
+    if (c.during == FULL_DISK) {
+      b.mkdir("day");
+      if (!mountTmpfs(b.path("day"), "size=64k")) {
+        std::printf("%s: cannot mount a tmpfs here (needs root); not checked\n", c.scenario);
+        continue;
+      }
+    }
+    makeBatch(b, 1, one);
+    makeBatch(b, 2, "08:10 METRO IN 7 A2\n");
+    c.setUp(b);
+    std::string fareSettle = fareSettleForRunner(b);
+    std::string program = b.path("unstartable");
+    if (c.unstartable) {
+      b.write("unstartable", "#!/nonexistent/interpreter\n");
+      fs::permissions(program, fs::perms::owner_all);
+      fareSettle = "FARE_SETTLE=" + program;
+    }
+    std::vector<const char*> args = runner(fareSettle, {"-j", "1", c.dir});
+    RunResult r;
+    if (c.during == STOP_SIGNAL) {
+      HeldLock lock(b.path("day/metroCompany.txt"));
+      ASSERT_TRUE(lock.held());
+      Started runs = b.startCommand(args);
+      // The trace is whole before the first ledger line: the run then waits for the lock.
+      std::error_code none;
+      for (int i = 0; i < 1000 && fs::file_size(b.path("day/000001/trace.cp949"), none) + 1 <= 1;
+           i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      Batch::signal(runs, SIGTERM);
+      r = Batch::finish(runs);
+    } else if (c.during == FULL_DISK) {
+      b.write("day/filler", std::string(size_t{64} * 1024, 'f'));
+      r = b.runCommand(args);
+      unmount(b.path("day"));
+    } else {
+      r = b.runCommand(args);
+    }
+    EXPECT_EQ(r.status, c.status);
+    std::string err = c.err;
+    for (size_t at; (at = err.find("PROGRAM")) != std::string::npos;) err.replace(at, 7, program);
+    if (c.during == FULL_DISK) {
+      for (const std::string& line : linesOf(err))
+        EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line << "\n" << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(b.exists("day/metroCompany.txt") ? b.readBytes("day/metroCompany.txt") : "",
+              c.ledger);
+    EXPECT_EQ(b.exists("day/000001/claimed"), c.status == 128 + SIGTERM);
+  }
+}
+
+// A claim that fails for every copy, injected into the runner's mkdir: the
+// first claim of each batch fails as if another copy had it (as GlusterFS
+// now and then answers both of two racing claims), or every claim is refused.
 TEST(Settle, AClaimNoCopyGotIsTriedAgainAndOneRefusedIsSaid) {
+  if (!straceRuns()) GTEST_SKIP() << "strace cannot run here, or follow this build";
   const std::string refused =
-      "day/000001: not claimed: mkdir: cannot create directory "
-      "'day/000001/claimed': Permission denied\n";
+      "fare-settle-batches: day/000001: not claimed: day/000001/claimed: Permission denied\n";
   struct {
     const char* scenario;
-    const char* mkdir;
+    const char* inject;
     int status;
     std::string err, ledger;
   } cases[] = {
-      {"lost to a race once",
-       "[ -e \"$1.lost\" ] && exec /bin/mkdir \"$@\"\n: >\"$1.lost\"\n"
-       "echo \"mkdir: cannot create directory '$1': File exists\" >&2\nexit 1\n",
-       0,
-       "fare-settle-batches: 1 settled, 0 settled with notes, 0 stopped, "
-       "0 claimed but not settled, 0 not claimed\n",
-       "08:10,METRO,250\n"},
-      {"refused", "echo \"mkdir: cannot create directory '$1': Permission denied\" >&2\nexit 1\n",
-       1,
-       "fare-settle-batches: " + refused + "fare-settle-batches: " + refused +
-           "fare-settle-batches: " + refused +
-           "day/000001: not claimed\n"
-           "fare-settle-batches: 0 settled, 0 settled with notes, 0 stopped, "
-           "0 claimed but not settled, 1 not claimed\n",
-       ""},
+      {"lost to a race once", "inject=mkdir,mkdirat:error=EEXIST:when=1", 0,
+       summary(1, 0, 0, 0, 0, 0), "08:10,METRO,250\n"},
+      {"refused", "inject=mkdir,mkdirat:error=EACCES", 1,
+       refused + refused + refused + "day/000001: not claimed\n" + summary(0, 0, 0, 0, 0, 1), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
     Batch b;
     makeBatch(b, 1, "08:10 METRO IN 250 A1\n");
-    b.mkdir("bin");
-    b.write("bin/mkdir", std::string("#!/bin/sh\n") + c.mkdir);
-    fs::permissions(b.path("bin/mkdir"), fs::perms::owner_all);
-    const char* inherited = std::getenv("PATH");
-    const std::string path =
-        "PATH=" + b.path("bin") + ":" + (inherited ? inherited : "/usr/bin:/bin");
     const std::string fareSettle = fareSettleForRunner(b);
     std::vector<const char*> args = runner(fareSettle, {"-j", "1", "day"});
-    args.insert(args.begin() + 1, path.c_str());
+    args.insert(args.begin() + 2, {"strace", "-o", "/dev/null", "-e", "trace=mkdir,mkdirat",
+                                   "-e", c.inject});
     RunResult r = b.runCommand(args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);

@@ -21,22 +21,6 @@
 
 namespace {
 
-// Whether the binary under test, built with the same flags, carries a
-// sanitizer runtime, which neither valgrind nor ptrace tolerates.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FARE_SETTLE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define FARE_SETTLE_SANITIZED 1
-#endif
-#endif
-#ifdef FARE_SETTLE_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 #ifdef _WIN32
 constexpr bool kWindows = true;
 #else
@@ -643,12 +627,6 @@ TEST(LedgerFaults, LedgersStayExactWhateverSurroundsTheRun) {
     EXPECT_EQ(b.read("metroCompany.txt", c.hole), closed(c.metro) + "08:10,METRO,291\n")
         << c.scenario;
   }
-}
-
-bool straceRuns() {
-  Batch probe;
-  return !kSanitized && !kEmulated &&
-         probe.runCommand({"strace", "-o", "/dev/null", "true"}).status == 0;
 }
 
 TEST(LedgerFaults, EachLedgerIsFlushedOnceAndTheDirectoryHoldingACreatedOne) {

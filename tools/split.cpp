@@ -3,6 +3,16 @@
 // whole journeys, at most 100 (or N) taps each, reading every line with
 // fare-settle's own parser and naming on standard error every line a run
 // would name.
+//
+// Only a finished tree is ever settled. A new DIR is built under a
+// temporary name beside it (DIR.partial-XXXXXX), flushed to stable storage
+// whole, marked finished (split-finished, with its counts, written last),
+// and renamed into place, the rename flushed. An empty DIR (a mount point,
+// a directory made for the operators' group) is filled in place, keeping
+// its mode and owner, and marked last. A split that fails removes what it
+// wrote; a crash leaves a tree without the mark, which no runner settles.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,100 +20,39 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "intake.h"
+#include "day_input.h"
+#include "durable.h"
+#include "split_mark.h"
 
 namespace {
 
-struct Source {
-  const char* name;   // as given on the command line, for the notes
-  const char* batch;  // the file it becomes in a batch
-  std::string bytes;
-};
+// What a failed split removes: the temporary tree, or the entries it made
+// in an empty DIR.
+struct Written {
+  std::string temporary;
+  std::string dir;
+  std::vector<std::string> entries;
+} written;
 
-// A stored tap line of a source file.
-struct Line {
-  int source;
-  long long number;
-  size_t offset;
-  size_t length;  // without its LF
-  int journey;
-};
+void removeWritten() {
+  std::error_code ignored;
+  if (!written.temporary.empty()) std::filesystem::remove_all(written.temporary, ignored);
+  for (const std::string& entry : written.entries)
+    std::filesystem::remove_all(written.dir + "/" + entry, ignored);
+}
 
-struct Journey {
-  std::string key;
-  int taps = 0;
-  int batch = -1;  // -1: longer than a run
-};
-
+// Names the failure by the path under DIR, as an operator knows it.
 [[noreturn]] void fail(const std::string& what, int error) {
-  std::fprintf(stderr, "fare-settle-split: %s: %s\n", what.c_str(), std::strerror(error));
+  std::string shown = what;
+  if (!written.temporary.empty() && shown.starts_with(written.temporary))
+    shown = written.dir + shown.substr(written.temporary.size());
+  std::fprintf(stderr, "fare-settle-split: %s: %s\n", shown.c_str(), std::strerror(error));
+  removeWritten();
   std::exit(1);
-}
-
-bool readWhole(const char* path, std::string* bytes) {
-  FILE* in = std::fopen(path, "rb");
-  if (in == nullptr) return false;
-  char chunk[1 << 16];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes->append(chunk, n);
-  bool ok = !std::ferror(in);
-  std::fclose(in);
-  return ok;
-}
-
-// Every line of each source, in order: stored taps go to `lines`, keyed
-// to their journey; refused and odd lines are named as a run names them.
-void readDay(Source* sources, std::vector<Line>* lines, std::vector<Journey>* journeys,
-             long long* named) {
-  std::unordered_map<std::string, int> journeyOf;
-  for (int s = 0; s < 2; s++) {
-    const std::string& bytes = sources[s].bytes;
-    size_t at = 0;
-    long long number = 0;
-    while (at < bytes.size()) {
-      const char* start = bytes.data() + at;
-      const void* lf = std::memchr(start, '\n', bytes.size() - at);
-      size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
-                                    : bytes.size() - at;
-      number++;
-      TermInfo tap;
-      TapNotes notes;
-      TapLine verdict = readTapLine(start, length, &tap, &notes);
-      if (noteTapLine(sources[s].name, number, verdict, tap, notes)) (*named)++;
-      if (verdict == TAP_STORED) {
-        auto [it, added] = journeyOf.try_emplace(tap.ti, static_cast<int>(journeys->size()));
-        if (added) journeys->push_back({tap.ti});
-        (*journeys)[static_cast<size_t>(it->second)].taps++;
-        lines->push_back({s, number, at, length, it->second});
-      }
-      at += length + 1;
-    }
-  }
-}
-
-// Whole journeys into batches of at most `cap` taps (a longer journey that
-// a run still holds gets a batch of its own), in the order their keys first
-// appear; returns the number of batches.
-int pack(std::vector<Journey>* journeys, int cap) {
-  int batches = 0;
-  int filled = cap;
-  for (Journey& j : *journeys) {
-    if (j.taps > TAP_CAPACITY) {
-      std::fprintf(stderr, "%s: %d taps; a run holds %d\n", j.key.c_str(), j.taps, TAP_CAPACITY);
-      continue;
-    }
-    if (filled + j.taps > cap) {
-      batches++;
-      filled = 0;
-    }
-    j.batch = batches - 1;
-    filled += j.taps;
-  }
-  return batches;
 }
 
 void makeDirectory(const std::string& path) {
@@ -124,19 +73,19 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 // A batch's tap files, its map from batch lines to source lines
 // ("bus.txt:7 day-bus.txt:123456"), and links to the shared ledgers.
-void writeBatch(const std::string& dir, const Source* sources, const std::vector<Line>& lines,
-                const std::vector<size_t>& members, const std::string& ledgers, bool links) {
+void writeBatch(const std::string& dir, const Day& day, const uint32_t* members, size_t count,
+                const std::string& ledgers, bool links) {
   makeDirectory(dir);
   std::string taps[2], origin;
   long long numbers[2] = {0, 0};
-  for (size_t i : members) {
-    const Line& line = lines[i];
-    taps[line.source].append(sources[line.source].bytes, line.offset, line.length).push_back('\n');
-    origin += std::string(sources[line.source].batch) + ":" +
-              std::to_string(++numbers[line.source]) + " " + sources[line.source].name + ":" +
-              std::to_string(line.number) + "\n";
+  for (size_t i = 0; i < count; i++) {
+    const DayLine& line = day.lines[members[i]];
+    const DaySource& source = day.sources[line.source];
+    taps[line.source].append(source.bytes, line.offset, line.length).push_back('\n');
+    origin += std::string(source.batch) + ":" + std::to_string(++numbers[line.source]) + " " +
+              source.name + ":" + std::to_string(line.number) + "\n";
   }
-  for (int s = 0; s < 2; s++) writeFile(dir + "/" + sources[s].batch, taps[s]);
+  for (int s = 0; s < 2; s++) writeFile(dir + "/" + day.sources[s].batch, taps[s]);
   writeFile(dir + "/origin.txt", origin);
   if (!links) return;
   for (const char* ledger : {"busCompany.txt", "metroCompany.txt"}) {
@@ -145,11 +94,43 @@ void writeBatch(const std::string& dir, const Source* sources, const std::vector
   }
 }
 
-bool emptyOrAbsent(const std::string& dir) {
+// 1 when DIR is an empty directory, 0 when absent, -1 when anything else.
+int emptyDirectory(const std::string& dir) {
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return false;
-  return rmdir(dir.c_str()) == 0;  // succeeds only when empty; made again below
+  if (stat(dir.c_str(), &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(st.st_mode)) return -1;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int entries = 0;
+  while (const dirent* e = readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries++;
+  closedir(d);
+  return entries == 0 ? 1 : -1;
+}
+
+// Every file written so far on stable storage: one flush of the whole file
+// system where the host has it, rather than one per file.
+void flushTree(const std::string& dir) {
+#ifdef __linux__
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail(dir, errno);
+  int error = syncfs(fd) == 0 ? 0 : errno;
+  (void)close(fd);
+  if (error != 0) fail(dir, error);
+#else
+  (void)dir;
+  sync();
+#endif
+}
+
+// A temporary tree beside DIR, with the mode a plain mkdir would give.
+std::string makeTemporary(const std::string& dir) {
+  std::string name = dir + ".partial-XXXXXX";
+  if (mkdtemp(name.data()) == nullptr) fail(name, errno);
+  mode_t mask = umask(0);
+  umask(mask);
+  if (chmod(name.c_str(), 0777 & ~mask) != 0) fail(name, errno);
+  return name;
 }
 
 int usage() {
@@ -182,38 +163,63 @@ int main(int argc, char** argv) {
     }
   }
   if (paths.size() != 3) return usage();
-  Source sources[2] = {{paths[0], "metro.txt", {}}, {paths[1], "bus.txt", {}}};
-  const std::string dir = paths[2];
-  for (Source& s : sources)
-    if (!readWhole(s.name, &s.bytes)) fail(s.name, errno);
-  if (!emptyOrAbsent(dir)) {
+  Day day;
+  day.sources[0].name = paths[0];
+  day.sources[1].name = paths[1];
+  std::string dir = paths[2];
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  for (DaySource& s : day.sources)
+    if (int error = readWholeFile(s.name, &s.bytes)) fail(s.name, error);
+  int state = emptyDirectory(dir);
+  if (state < 0) {
     std::fprintf(stderr, "fare-settle-split: %s: exists and is not an empty directory\n",
                  dir.c_str());
     return 1;
   }
 
-  std::vector<Line> lines;
-  std::vector<Journey> journeys;
-  long long named = 0;
-  readDay(sources, &lines, &journeys, &named);
-  int batches = pack(&journeys, cap);
+  readDay(&day);
+  packDay(&day, cap);
+  SplitCounts counts;
+  counts.linesNamed = noteDay(day, false);
+  for (const NamedLine& n : day.named)
+    if (n.verdict != TAP_STORED) counts.linesRefused++;
+  std::vector<uint32_t> order, tooLong;
+  std::vector<size_t> start;
+  linesByBatch(day, &order, &start, &tooLong);
+  for (const DayJourney& j : day.journeys)
+    if (j.batch < 0) counts.journeysTooLong++;
 
-  std::vector<std::vector<size_t>> members(static_cast<size_t>(batches));
-  std::vector<size_t> tooLong;
-  for (size_t i = 0; i < lines.size(); i++) {
-    int b = journeys[static_cast<size_t>(lines[i].journey)].batch;
-    (b < 0 ? tooLong : members[static_cast<size_t>(b)]).push_back(i);
-  }
-  makeDirectory(dir);
+  written.dir = dir;
+  std::string target = dir;
+  if (state == 0) target = written.temporary = makeTemporary(dir);
   char name[16];
-  for (int b = 0; b < batches; b++) {
-    std::snprintf(name, sizeof name, "/%06d", b + 1);
-    writeBatch(dir + name, sources, lines, members[static_cast<size_t>(b)], ledgers, true);
+  for (int b = 0; b < day.batches; b++) {
+    std::snprintf(name, sizeof name, "%06d", b + 1);
+    if (state == 1) written.entries.push_back(name);
+    writeBatch(target + "/" + name, day, order.data() + start[static_cast<size_t>(b)],
+               start[static_cast<size_t>(b) + 1] - start[static_cast<size_t>(b)], ledgers, true);
   }
-  if (!tooLong.empty()) writeBatch(dir + "/too-long", sources, lines, tooLong, ledgers, false);
+  if (!tooLong.empty()) {
+    if (state == 1) written.entries.push_back("too-long");
+    writeBatch(target + "/too-long", day, tooLong.data(), tooLong.size(), ledgers, false);
+  }
+  counts.batches = day.batches;
+  counts.taps = static_cast<long long>(order.size());
+  counts.tapsTooLong = static_cast<long long>(tooLong.size());
 
-  long long placed = static_cast<long long>(lines.size() - tooLong.size());
+  flushTree(target);
+  if (state == 1) written.entries.push_back(SPLIT_MARK);
+  if (int error = writeDurably(target + "/" + SPLIT_MARK, splitMarkText(counts)))
+    fail(target + "/" + SPLIT_MARK, error);
+  if (state == 0) {
+    if (std::rename(target.c_str(), dir.c_str()) != 0) fail(dir, errno);
+    written.temporary.clear();
+    if (int error = flushDirectoryAt(parentOf(dir))) fail(parentOf(dir), error);
+  }
+
   std::printf("fare-settle-split: %lld taps in %d batches, %.1f taps per batch; %lld lines named\n",
-              placed, batches, batches > 0 ? static_cast<double>(placed) / batches : 0.0, named);
+              counts.taps, day.batches,
+              day.batches > 0 ? static_cast<double>(counts.taps) / day.batches : 0.0,
+              counts.linesNamed);
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

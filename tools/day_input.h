@@ -1,0 +1,80 @@
+// A day's two tap files read with the program's own parser, and its
+// journeys packed whole into batches: the one reading of a day that
+// fare-settle-split and fare-settle-day share, so that batch N is the same.
+#ifndef FARE_SETTLE_TOOLS_DAY_INPUT_H_
+#define FARE_SETTLE_TOOLS_DAY_INPUT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "intake.h"
+
+struct DaySource {
+  const char* name;   // as given on the command line, for the notes
+  const char* batch;  // the file it becomes in a batch
+  std::string bytes;
+};
+
+// A stored tap line of a source.
+struct DayLine {
+  uint64_t offset;  // in its source's bytes
+  uint64_t number;  // its line number there
+  uint32_t journey;
+  uint8_t length;  // without its LF: a stored line has at most 48 characters and a CR
+  uint8_t source;  // 0 metro, 1 bus
+};
+
+struct DayJourney {
+  uint64_t key;    // the journey key's 8 bytes, NUL-padded
+  int taps = 0;
+  int batch = -1;  // -1: longer than a run, not settled
+};
+
+// A line named on standard error: refused, or stored with a field taken
+// otherwise than written.
+struct NamedLine {
+  uint8_t source;
+  uint64_t number;
+  TapLine verdict;
+  TermInfo tap;
+  TapNotes notes;
+  int64_t line;  // its index in Day::lines when stored, else -1
+};
+
+struct Day {
+  DaySource sources[2] = {{"", "metro.txt", {}}, {"", "bus.txt", {}}};
+  std::vector<DayLine> lines;        // stored taps: metro's, then bus's, each in line order
+  std::vector<DayJourney> journeys;  // in the order their keys first appear
+  std::vector<NamedLine> named;
+  long long tapsRead[2] = {0, 0};
+  int batches = 0;
+};
+
+// Reads a whole file into *bytes; returns 0 or the errno of the failure.
+int readWholeFile(const char* path, std::string* bytes);
+
+// Reads every line of both sources, in order: stored taps go to day->lines,
+// keyed to their journey; named lines are kept for noteDay.
+void readDay(Day* day);
+
+// Packs whole journeys into batches of at most `cap` taps, in the order
+// their keys first appear (a journey of more than `cap` taps that a run
+// still holds gets a batch of its own); sets day->batches.
+void packDay(Day* day, int cap);
+
+// Names on standard error every named line, in the day's order, then each
+// journey longer than a run ("KEY: 130 taps; a run holds 100"). With
+// `withBatch`, a stored line also says its batch. Returns the lines named.
+long long noteDay(const Day& day, bool withBatch);
+
+// The journey key as text.
+std::string keyText(uint64_t key);
+
+// The stored lines of each batch in the day's order: the indices in
+// order[start[b] .. start[b + 1]) for batch b (from 0); those of journeys
+// too long for a run in *tooLong.
+void linesByBatch(const Day& day, std::vector<uint32_t>* order, std::vector<size_t>* start,
+                  std::vector<uint32_t>* tooLong);
+
+#endif  // FARE_SETTLE_TOOLS_DAY_INPUT_H_
