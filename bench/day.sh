@@ -14,7 +14,6 @@ bin=$(cd "$1" && pwd -P)
 taps=${2:-1000000}
 work=${3:-build/day}
 jobs=$(nproc)
-tools=$(cd "$(dirname "$0")/../tools" && pwd -P)
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd -P)
@@ -44,7 +43,7 @@ settle() { # NAME: split the day in $work/NAME-*.txt and settle it
   t0=$(now)
   "$bin/fare-settle-split" "$work/$1-metro.txt" "$work/$1-bus.txt" "$work/$1" 2>"$work/$1.split-errors"
   t1=$(now)
-  FARE_SETTLE=$bin/fare-settle "$tools/fare-settle-batches" -j "$jobs" "$work/$1" 2>"$work/$1.summary" ||
+  FARE_SETTLE=$bin/fare-settle "$bin/fare-settle-batches" -j "$jobs" "$work/$1" 2>"$work/$1.summary" ||
     { tail -3 "$work/$1.summary"; exit 1; }
   t2=$(now)
   echo "day: $1: split $(rate "$taps" "$t0" "$t1"), settle $(rate "$taps" "$t1" "$t2")"

@@ -61,7 +61,7 @@ checkBatches() {
   pids=
   for view in "$3" "$4"; do
     FARE_SETTLE=$bin/fare-settle timeout -k 10 "${CHECK_BATCH_SECONDS:-300}" \
-      sh "$src/tools/fare-settle-batches" -j 4 "$view/$d" 2>"$3/$d.summary.${view##*/}" &
+      "$bin/fare-settle-batches" -j 4 "$view/$d" 2>"$3/$d.summary.${view##*/}" &
     pids="$pids $!"
   done
   wait $pids # only these: a caller may have jobs of its own running
