@@ -331,3 +331,10 @@ bool loadTapFiles(TermInfo* infos) {
   bool busWhole = loadTermFile(infos, "bus.txt", BUS_MISSING, BUS_FULL);
   return metroWhole && busWhole;
 }
+
+bool readTapStreams(FILE* metro, FILE* bus, TermInfo* infos) {
+  tapCount = 0;
+  bool metroWhole = readTaps(metro, infos, "metro.txt", METRO_MISSING, METRO_FULL);
+  bool busWhole = readTaps(bus, infos, "bus.txt", BUS_MISSING, BUS_FULL);
+  return metroWhole && busWhole;
+}

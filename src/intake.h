@@ -81,4 +81,9 @@ bool readTaps(FILE* in, TermInfo* infos, const char* path, const char* missingMe
 // of a batch read in part may reach a ledger.
 bool loadTapFiles(TermInfo* infos);
 
+// Reads a batch's two tap files from open streams, "metro.txt" first, into
+// infos from tapCount 0, with every message loadTapFiles prints. Returns
+// false when a stream stopped part-way.
+bool readTapStreams(FILE* metro, FILE* bus, TermInfo* infos);
+
 #endif  // FARE_SETTLE_INTAKE_H_

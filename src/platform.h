@@ -67,6 +67,9 @@ int lockLedger(const LedgerFile& file);
 
 int stateOf(const LedgerFile& file, FileState* state);
 int readByteAt(const LedgerFile& file, long long offset, char* byte);
+// Reads up to `length` bytes from `offset` into `bytes`; *got says how
+// many (0 at the end of the file).
+int readBlock(const LedgerFile& file, long long offset, char* bytes, size_t length, size_t* got);
 // Reads the byte again, past what the host has cached of the file there.
 int rereadByteAt(const LedgerFile& file, long long offset, char* byte);
 

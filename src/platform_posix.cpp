@@ -169,6 +169,15 @@ int readByteAt(const LedgerFile& file, long long offset, char* byte) {
   return n == 0 ? EIO : errno;  // none read: the file shrank under us
 }
 
+int readBlock(const LedgerFile& file, long long offset, char* bytes, size_t length, size_t* got) {
+  ssize_t n;
+  while ((n = pread(fdOf(file), bytes, length, offset)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return errno;
+  *got = static_cast<size_t>(n);
+  return 0;
+}
+
 // Drops the cached pages from the byte's on (a hint; rounded down to 64 KiB,
 // the largest page size, since partial pages are kept) before the read.
 int rereadByteAt(const LedgerFile& file, long long offset, char* byte) {

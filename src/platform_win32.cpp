@@ -157,6 +157,20 @@ int readByteAt(const LedgerFile& file, long long offset, char* byte) {
   return n == 1 ? 0 : EIO;  // none read: the file shrank under us
 }
 
+int readBlock(const LedgerFile& file, long long offset, char* bytes, size_t length, size_t* got) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(offset) >> 32);
+  DWORD n = 0;
+  DWORD chunk = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+  if (!ReadFile(handleOf(file), bytes, chunk, &n, &at)) {
+    if (GetLastError() == ERROR_HANDLE_EOF) n = 0;
+    else return lastError();
+  }
+  *got = n;
+  return 0;
+}
+
 // Windows reads a file through one coherent cache: a second read is the same.
 int rereadByteAt(const LedgerFile& file, long long offset, char* byte) {
   return readByteAt(file, offset, byte);
