@@ -72,7 +72,7 @@ endforeach()
 file(WRITE "${OUT}/copyright" "${copyright}")
 
 # gzip -9n: the smallest file, and no name or time stamp in its header.
-set(pages fare-settle.1 fare-settle-split.1 fare-settle-batches.1)
+set(pages fare-settle.1 fare-settle-split.1 fare-settle-batches.1 fare-settle-day.1)
 foreach(page IN LISTS pages)
   file(COPY_FILE "${SRC}/doc/${page}" "${OUT}/${page}")
 endforeach()

@@ -196,7 +196,7 @@ int settleDay(const Options& o, Day& day, const DayBatches& batches) {
   for (int s = 0; s < 2; s++) {
     is.names[s] = day.sources[s].name;
     is.sizes[s] = static_cast<long long>(day.sources[s].bytes.size());
-    is.sums[s] = checksumOf(day.sources[s].bytes);
+    is.sums[s] = checksumOf(day.sources[s].bytes.data(), day.sources[s].bytes.size());
   }
   is.batchTaps = o.batchTaps;
   is.groupBatches = groupBatches();

@@ -4,16 +4,57 @@
 #ifndef FARE_SETTLE_TOOLS_DAY_INPUT_H_
 #define FARE_SETTLE_TOOLS_DAY_INPUT_H_
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "intake.h"
 
+// The allocator of a day's large arrays: blocks of 2 MiB and more are
+// mapped on their own and, where the host allows, backed by huge pages,
+// so that filling a day's hundreds of megabytes takes thousands of page
+// faults rather than hundreds of thousands.
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  static constexpr size_t BIG = size_t{1} << 21;
+  BigAllocator() = default;
+  template <class U>
+  explicit BigAllocator(const BigAllocator<U>&) {}
+  T* allocate(size_t n) {
+    size_t bytes = n * sizeof(T);
+    if (bytes < BIG) return static_cast<T*>(::operator new(bytes));
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) {
+    size_t bytes = n * sizeof(T);
+    if (bytes < BIG)
+      ::operator delete(p);
+    else
+      (void)munmap(p, bytes);
+  }
+  template <class U>
+  bool operator==(const BigAllocator<U>&) const {
+    return true;
+  }
+};
+
+template <class T>
+using BigVector = std::vector<T, BigAllocator<T>>;
+using DayBytes = std::basic_string<char, std::char_traits<char>, BigAllocator<char>>;
+
 struct DaySource {
   const char* name;   // as given on the command line, for the notes
   const char* batch;  // the file it becomes in a batch
-  std::string bytes;
+  DayBytes bytes;
 };
 
 // A stored tap line of a source.
@@ -44,15 +85,15 @@ struct NamedLine {
 
 struct Day {
   DaySource sources[2] = {{"", "metro.txt", {}}, {"", "bus.txt", {}}};
-  std::vector<DayLine> lines;        // stored taps: metro's, then bus's, each in line order
-  std::vector<DayJourney> journeys;  // in the order their keys first appear
+  BigVector<DayLine> lines;        // stored taps: metro's, then bus's, each in line order
+  BigVector<DayJourney> journeys;  // in the order their keys first appear
   std::vector<NamedLine> named;
   long long tapsRead[2] = {0, 0};
   int batches = 0;
 };
 
 // Reads a whole file into *bytes; returns 0 or the errno of the failure.
-int readWholeFile(const char* path, std::string* bytes);
+int readWholeFile(const char* path, DayBytes* bytes);
 
 // Reads every line of both sources, in order: stored taps go to day->lines,
 // keyed to their journey; named lines are kept for noteDay.
@@ -74,7 +115,7 @@ std::string keyText(uint64_t key);
 // The stored lines of each batch in the day's order: the indices in
 // order[start[b] .. start[b + 1]) for batch b (from 0); those of journeys
 // too long for a run in *tooLong.
-void linesByBatch(const Day& day, std::vector<uint32_t>* order, std::vector<size_t>* start,
+void linesByBatch(const Day& day, BigVector<uint32_t>* order, std::vector<size_t>* start,
                   std::vector<uint32_t>* tooLong);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_INPUT_H_

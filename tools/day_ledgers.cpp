@@ -50,7 +50,8 @@ long long lineCount(const SettledLines& lines, int l) {
 // What the group still writes to a ledger from line `skip` on.
 std::string expected(const SettledLines& lines, int l, long long skip, bool lead) {
   std::string e = lead ? LINE_END : "";
-  return e.append(lines.bytes[l], lineStart(lines, l, skip));
+  size_t from = lineStart(lines, l, skip);
+  return e.append(lines.bytes[l].data() + from, lines.bytes[l].size() - from);
 }
 
 int readAt(const LedgerFile& file, long long offset, size_t length, std::string* bytes) {
@@ -141,12 +142,19 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
     if (int error = journal_->mark(g, "writing", l)) return journalFailed(error);
     crashPoint();
     const LedgerStart& at = record.ledgers[l];
-    std::string bytes = expected(lines, l, skip[l], at.lead);
-    if (at.lead)
+    // One write, the group's bytes as they stand unless a line end goes first.
+    std::string withLead;
+    const char* bytes = lines.bytes[l].data() + lineStart(lines, l, skip[l]);
+    size_t size = lines.bytes[l].size() - lineStart(lines, l, skip[l]);
+    if (at.lead) {
       reportLine("%s: last line is unfinished; new lines start on a line of their own\n",
                  shown_[l].c_str());
+      withLead = expected(lines, l, skip[l], true);
+      bytes = withLead.data();
+      size = withLead.size();
+    }
     size_t written = 0;
-    if (int error = writeLedger(files[l], bytes.data(), bytes.size(), &written)) {
+    if (int error = writeLedger(files[l], bytes, size, &written)) {
       if (written > 0 && files[l].regular) {
         if (int cut = cutBack(files[l], at.start))
           reportLine("%s: part of a line stays at its end: %s\n", shown_[l].c_str(),

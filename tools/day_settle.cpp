@@ -48,6 +48,6 @@ void batchFiles(const Day& day, const DayBatches& batches, int batch, std::strin
        i < batches.start[static_cast<size_t>(batch) + 1]; i++) {
     const DayLine& l = day.lines[batches.order[i]];
     std::string* file = l.source == 0 ? metro : bus;
-    file->append(day.sources[l.source].bytes, l.offset, l.length).push_back('\n');
+    file->append(day.sources[l.source].bytes.data() + l.offset, l.length).push_back('\n');
   }
 }

@@ -15,9 +15,9 @@ constexpr int METRO_LEDGER = 1;
 
 // The lines a run of batches appends to each ledger, in order.
 struct SettledLines {
-  std::string bytes[2];           // bus, metro
-  std::vector<uint32_t> ends[2];  // where each line ends in bytes, its line end included
-  std::vector<int> batchOf[2];    // each line's batch, from 1
+  DayBytes bytes[2];            // bus, metro
+  BigVector<uint32_t> ends[2];  // where each line ends in bytes, its line end included
+  BigVector<int> batchOf[2];    // each line's batch, from 1
 };
 
 // What the statement adds up.
@@ -29,7 +29,7 @@ struct DayTotals {
 
 // The batches of a packed day, each one's stored lines in the day's order.
 struct DayBatches {
-  std::vector<uint32_t> order;
+  BigVector<uint32_t> order;
   std::vector<size_t> start;
   std::vector<uint32_t> tooLong;
 };

@@ -88,15 +88,15 @@ bool apply(const std::string& body, DayIdentity* id, std::vector<GroupRecord>* g
 
 }  // namespace
 
-uint64_t checksumOf(const std::string& bytes) {
-  uint64_t h = 0x6A09E667F3BCC908ULL ^ bytes.size();
+uint64_t checksumOf(const char* bytes, size_t size) {
+  uint64_t h = 0x6A09E667F3BCC908ULL ^ size;
   size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
+  for (; i + 8 <= size; i += 8) {
     uint64_t w;
-    std::memcpy(&w, bytes.data() + i, 8);
+    std::memcpy(&w, bytes + i, 8);
     h = ((h ^ w) << 31 | (h ^ w) >> 33) * 0x9E3779B97F4A7C15ULL;
   }
-  for (; i < bytes.size(); i++) h = (h ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
+  for (; i < size; i++) h = (h ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
   return h ^ (h >> 29);
 }
 
@@ -208,7 +208,8 @@ int Journal::begin(int group, const GroupRecord& record) {
 }
 
 int Journal::mark(int group, const char* what, int ledger) {
-  std::string body = std::string(what) + " " + std::to_string(group);
-  if (ledger >= 0) body += " " + std::to_string(ledger);
-  return append(body, false);
+  std::ostringstream body;
+  body << what << ' ' << group;
+  if (ledger >= 0) body << ' ' << ledger;
+  return append(body.str(), false);
 }

@@ -64,7 +64,7 @@ class Journal {
 };
 
 // A day file's checksum: not against forgery, only to tell another day.
-uint64_t checksumOf(const std::string& bytes);
+uint64_t checksumOf(const char* bytes, size_t size);
 
 // The host's boot, as an identifier that changes with every boot ("" where
 // unknown: no boot is then taken for this one).

@@ -81,7 +81,7 @@ void writeBatch(const std::string& dir, const Day& day, const uint32_t* members,
   for (size_t i = 0; i < count; i++) {
     const DayLine& line = day.lines[members[i]];
     const DaySource& source = day.sources[line.source];
-    taps[line.source].append(source.bytes, line.offset, line.length).push_back('\n');
+    taps[line.source].append(source.bytes.data() + line.offset, line.length).push_back('\n');
     origin += std::string(source.batch) + ":" + std::to_string(++numbers[line.source]) + " " +
               source.name + ":" + std::to_string(line.number) + "\n";
   }
@@ -183,7 +183,8 @@ int main(int argc, char** argv) {
   counts.linesNamed = noteDay(day, false);
   for (const NamedLine& n : day.named)
     if (n.verdict != TAP_STORED) counts.linesRefused++;
-  std::vector<uint32_t> order, tooLong;
+  BigVector<uint32_t> order;
+  std::vector<uint32_t> tooLong;
   std::vector<size_t> start;
   linesByBatch(day, &order, &start, &tooLong);
   for (const DayJourney& j : day.journeys)
