@@ -81,7 +81,7 @@ fuzz:
 DAY_TAPS ?= 1000000
 day:
 	cmake --preset bench >/dev/null
-	$(BUILD) bench --target fare-settle fare-settle-split fare-settle-batches floor
+	$(BUILD) bench --target fare-settle fare-settle-split fare-settle-batches fare-settle-day floor day_floor
 	sh bench/day.sh build/bench $(DAY_TAPS) build/day
 
 # Micro-benchmarks of the stages, then whole runs timed against the floor.

@@ -480,11 +480,16 @@ bool summarize(const std::vector<Tree>& trees) {
       std::fprintf(stderr, "%s: %s\n%s", b.path.c_str(), said.c_str(), excerpt(errors).c_str());
     }
     const SplitCounts& s = tree.split;
-    if (s.linesRefused > 0 || s.journeysTooLong > 0) {
+    if (s.linesRefused > 0) {
+      std::fprintf(stderr, "%s: the split refused %lld lines, which are in no batch\n",
+                   tree.dir.c_str(), s.linesRefused);
+      clean = false;
+    }
+    if (s.journeysTooLong > 0) {
       std::fprintf(stderr,
-                   "%s: the split refused %lld lines (in no batch) and set apart %lld journeys "
-                   "too long for a run (%lld taps, in too-long)\n",
-                   tree.dir.c_str(), s.linesRefused, s.journeysTooLong, s.tapsTooLong);
+                   "%s: the split set apart %lld journeys too long for a run (%lld taps, in "
+                   "%s/too-long)\n",
+                   tree.dir.c_str(), s.journeysTooLong, s.tapsTooLong, tree.dir.c_str());
       clean = false;
     }
     if (tree.batches.empty()) {
