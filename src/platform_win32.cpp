@@ -164,8 +164,10 @@ int readBlock(const LedgerFile& file, long long offset, char* bytes, size_t leng
   DWORD n = 0;
   DWORD chunk = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
   if (!ReadFile(handleOf(file), bytes, chunk, &n, &at)) {
-    if (GetLastError() == ERROR_HANDLE_EOF) n = 0;
-    else return lastError();
+    if (GetLastError() == ERROR_HANDLE_EOF)
+      n = 0;
+    else
+      return lastError();
   }
   *got = n;
   return 0;

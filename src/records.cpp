@@ -36,7 +36,8 @@ void finishTrace() {
   if (traceError != 0) reportLine("standard output: %s\n", describe(traceError));
 }
 
-void reportLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as declared
+void reportLine(const char* format, ...) {
   char line[1024];
   va_list args;
   va_start(args, format);

@@ -59,8 +59,8 @@ void finishTrace();
 // Writes one printf-style report on standard error with a single write, so
 // that reports of runs sharing a log never interleave within a line. Every
 // report of the program goes through here.
-void reportLine(const char* format, ...)  // NOLINT(cert-dcl50-cpp): printf-style, checked by the attribute
-    FARE_SETTLE_PRINTF(1, 2);
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, its arguments checked by the attribute
+void reportLine(const char* format, ...) FARE_SETTLE_PRINTF(1, 2);
 
 // The description of an error number, or of the failures that have none
 // (NOT_REGULAR_FILE, STOPPED in platform.h).

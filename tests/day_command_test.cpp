@@ -2,7 +2,6 @@
 // each batch's trace on demand, and a day finished exactly after a crash
 // at any point of any group.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,11 +32,13 @@ void writeDay(const Batch& b, unsigned seed, int journeys, bool tooLong) {
                     static_cast<int>(random() % 400) - 20, j);
       files[random() % 2] += line;
     }
-    if (j % 17 == 3) files[j % 2] += j % 3 ? "08:00 TRAM IN 1.5 K" + std::to_string(j) + "\n" :
-                                             "=1+1 BUS IN 1 K" + std::to_string(j) + "\n";
+    if (j % 17 == 3)
+      files[j % 2] += j % 3 ? "08:00 TRAM IN 1.5 K" + std::to_string(j) + "\n"
+                            : "=1+1 BUS IN 1 K" + std::to_string(j) + "\n";
   }
   if (tooLong)
-    for (int i = 0; i < 130; i++) files[1] += "07:" + std::to_string(10 + i % 50) + " BUS IN 3 LONG\n";
+    for (int i = 0; i < 130; i++)
+      files[1] += "07:" + std::to_string(10 + i % 50) + " BUS IN 3 LONG\n";
   b.write("day-metro.txt", files[0]);
   b.write("day-bus.txt", files[1]);
 }
@@ -79,15 +80,17 @@ TEST(Day, SettlesEveryBatchAsFareSettleDoesInTheSplitsTree) {
     Batch b;
     writeDay(b, c.seed, 120, c.tooLong);
     std::vector<const char*> split = builtProgram(FARE_SETTLE_SPLIT);
-    split.insert(split.end(), {"--batch-taps", c.batchTaps, "day-metro.txt", "day-bus.txt", "tree"});
+    split.insert(split.end(),
+                 {"--batch-taps", c.batchTaps, "day-metro.txt", "day-bus.txt", "tree"});
     ASSERT_EQ(b.runCommand(split).status, 0);
     RunResult r = day(b, {"--batch-taps", c.batchTaps, "day-metro.txt", "day-bus.txt", "day"});
     EXPECT_EQ(r.status, 1);  // the odd lines are named
     std::string bus, metro;  // what the batches appended, run one after another
-    for (int n = 1; b.exists("tree/" + std::string(6 - std::to_string(n).size(), '0') +
-                             std::to_string(n));
+    for (int n = 1;
+         b.exists("tree/" + std::string(6 - std::to_string(n).size(), '0') + std::to_string(n));
          n++) {
-      std::string dir = "tree/" + std::string(6 - std::to_string(n).size(), '0') + std::to_string(n);
+      std::string dir =
+          "tree/" + std::string(6 - std::to_string(n).size(), '0') + std::to_string(n);
       Batch run;
       run.write("metro.txt", b.readBytes(dir + "/metro.txt"));
       run.write("bus.txt", b.readBytes(dir + "/bus.txt"));
@@ -100,8 +103,8 @@ TEST(Day, SettlesEveryBatchAsFareSettleDoesInTheSplitsTree) {
       metro += run.readBytes("metroCompany.txt");
     }
     EXPECT_EQ(ledgers(b, "day"), bus + "--\n" + metro);
-    EXPECT_NE(r.out.find("journeys too long: " + std::string(c.tooLong ? "1 (130 taps, amounts 390"
-                                                                       : "0 (0 taps")),
+    EXPECT_NE(r.out.find("journeys too long: " +
+                         std::string(c.tooLong ? "1 (130 taps, amounts 390" : "0 (0 taps")),
               std::string::npos)
         << r.out;
   }
@@ -187,8 +190,8 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
         if (c.then == ANOTHER_RUN_SAME_LINES) {  // the group's first line in each ledger, as rides
           taps.clear();
           for (int l = 0; l < 2; l++) {
-            std::string bytes = reference.readBytes(l == 0 ? "day/busCompany.txt"
-                                                           : "day/metroCompany.txt");
+            std::string bytes =
+                reference.readBytes(l == 0 ? "day/busCompany.txt" : "day/metroCompany.txt");
             if (last.starts[l] < 0 || static_cast<size_t>(last.starts[l]) >= bytes.size()) continue;
             std::string line = linesOf(bytes.substr(static_cast<size_t>(last.starts[l])))[0];
             std::replace(line.begin(), line.end(), ',', ' ');
@@ -257,8 +260,8 @@ TEST(Day, RefusesOtherDayFilesAndASecondCopy) {
   b.write("day-bus.txt", b.readBytes("day-bus.txt") + "23:00 BUS IN 5 NEW\n");
   RunResult r = day(b, args);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err.rfind("fare-settle-day: day: its journal is of other day files (day-bus.txt, ", 0),
-            0u)
+  EXPECT_EQ(
+      r.err.rfind("fare-settle-day: day: its journal is of other day files (day-bus.txt, ", 0), 0u)
       << r.err;
   EXPECT_EQ(ledgers(b, "day"), before);
 }

@@ -1,7 +1,6 @@
 // A day's taps: fare-settle-split's batches of whole journeys, and
 // fare-settle-batches settling each batch once.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #ifdef __linux__
 #include <sys/mount.h>
@@ -10,16 +9,16 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <thread>
-#include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch.h"
@@ -534,8 +533,8 @@ TEST(Settle, AClaimNoCopyGotIsTriedAgainAndOneRefusedIsSaid) {
     makeBatch(b, 1, "08:10 METRO IN 250 A1\n");
     const std::string fareSettle = fareSettleForRunner(b);
     std::vector<const char*> args = runner(fareSettle, {"-j", "1", "day"});
-    args.insert(args.begin() + 2, {"strace", "-o", "/dev/null", "-e", "trace=mkdir,mkdirat",
-                                   "-e", c.inject});
+    args.insert(args.begin() + 2,
+                {"strace", "-o", "/dev/null", "-e", "trace=mkdir,mkdirat", "-e", c.inject});
     RunResult r = b.runCommand(args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);

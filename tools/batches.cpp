@@ -278,7 +278,8 @@ bool start(Batch* b, const Options& options, std::vector<Run>* runs) {
 std::string outcomeOf(const Run& run, const Options& options) {
   if (run.terminated && options.timeout > 0)
     return "stopped (time limit of " + std::to_string(options.timeout) + " s)";
-  if (WIFSIGNALED(run.status)) return "stopped (signal " + std::to_string(WTERMSIG(run.status)) + ")";
+  if (WIFSIGNALED(run.status))
+    return "stopped (signal " + std::to_string(WTERMSIG(run.status)) + ")";
   if (WEXITSTATUS(run.status) != 0)
     return "stopped (exit status " + std::to_string(WEXITSTATUS(run.status)) + ")";
   return run.batch->errors.empty() ? "settled" : "settled with notes";
@@ -311,8 +312,7 @@ void finish(const Run& run, const Options& options) {
   if (error == 0) error = writeDurably(b->path + "/outcome", b->outcome + "\n");
   if (error != 0) {
     b->lost = std::strerror(error);
-    std::fprintf(stderr, "%s: %s: outcome not written: %s\n", ME, b->path.c_str(),
-                 b->lost.c_str());
+    std::fprintf(stderr, "%s: %s: outcome not written: %s\n", ME, b->path.c_str(), b->lost.c_str());
   }
 }
 

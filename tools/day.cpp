@@ -94,12 +94,12 @@ FILE* openBytes(const std::string& bytes) {
 // One batch as fare-settle runs it in the split's directory for it.
 int traceBatch(const Day& day, const DayBatches& batches, long batch) {
   if (batch > day.batches)
-    refuse("no batch " + std::to_string(batch) + ": the day makes " +
-           std::to_string(day.batches));
+    refuse("no batch " + std::to_string(batch) + ": the day makes " + std::to_string(day.batches));
   std::string metro, bus;
   batchFiles(day, batches, static_cast<int>(batch) - 1, &metro, &bus);
   FILE* files[2] = {openBytes(metro), openBytes(bus)};
-  if (files[0] == nullptr || files[1] == nullptr) refuse(std::string("memory: ") + std::strerror(errno));
+  if (files[0] == nullptr || files[1] == nullptr)
+    refuse(std::string("memory: ") + std::strerror(errno));
   TermInfo infos[TAP_CAPACITY] = {};
   RideInfo t[RIDE_CAPACITY];
   (void)readTapStreams(files[0], files[1], infos);
@@ -159,8 +159,8 @@ std::string statement(const std::string& dir, const Day& day, const DayBatches& 
          std::to_string(day.tapsRead[f]) + "\n";
   s += "lines named: " + std::to_string(named) + "\n";
   s += "taps settled: " + std::to_string(batches.order.size()) + "\n";
-  s += "journeys settled: " + std::to_string(static_cast<long long>(day.journeys.size()) -
-                                             t.journeys) + "\n";
+  s += "journeys settled: " +
+       std::to_string(static_cast<long long>(day.journeys.size()) - t.journeys) + "\n";
   s += "journeys too long: " + std::to_string(t.journeys) + " (" + std::to_string(t.taps) +
        " taps, amounts " + std::to_string(t.amounts) + ", not settled)\n";
   s += "batches: " + std::to_string(day.batches) + "\n";

@@ -43,7 +43,7 @@ class JourneyIndex {
     journeys_->push_back({key});
     auto n = static_cast<uint32_t>(journeys_->size());
     slots_[slot] = n;
-    if (n * 2 > slots_.size()) grow();
+    if (size_t{n} * 2 > slots_.size()) grow();
     return n - 1;
   }
 
@@ -116,6 +116,7 @@ void readDay(Day* day) {
     uint64_t number = 0;
     while (at < bytes.size()) {
       const char* start = bytes.data() + at;
+      // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
       const void* lf = std::memchr(start, '\n', bytes.size() - at);
       size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
                                     : bytes.size() - at;

@@ -67,7 +67,7 @@ struct DayLine {
 };
 
 struct DayJourney {
-  uint64_t key;    // the journey key's 8 bytes, NUL-padded
+  uint64_t key;  // the journey key's 8 bytes, NUL-padded
   int taps = 0;
   int batch = -1;  // -1: longer than a run, not settled
 };

@@ -108,7 +108,7 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
     int error = openLedger(paths_[l].c_str(), &files[l], &created_[l]);
     if (error == 0 && files[l].regular) {
       error = lockLedger(files[l]);
-      FileState st;
+      FileState st = {0, 0, 0};
       if (error == 0) error = stateOf(files[l], &st);
       bool ends = true;
       if (error == 0 && st.size > 0) error = endsWithLineEnd(files[l], st.size, &ends);
@@ -157,8 +157,7 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
     if (int error = writeLedger(files[l], bytes, size, &written)) {
       if (written > 0 && files[l].regular) {
         if (int cut = cutBack(files[l], at.start))
-          reportLine("%s: part of a line stays at its end: %s\n", shown_[l].c_str(),
-                     describe(cut));
+          reportLine("%s: part of a line stays at its end: %s\n", shown_[l].c_str(), describe(cut));
       }
       nameRides(l, lines, skip[l], "not appended", describe(error));
       pending += lineCount(lines, l) - skip[l];
@@ -187,8 +186,8 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
     int error = closeLedger(files[l]);
     if (!wrote[l]) continue;
     appended += lineCount(lines, l) - skip[l];
-    if (error != 0) nameRides(l, lines, skip[l], "appended, but closing the ledger failed",
-                              describe(error));
+    if (error != 0)
+      nameRides(l, lines, skip[l], "appended, but closing the ledger failed", describe(error));
   }
   return true;
 }
@@ -227,8 +226,8 @@ bool DayLedgers::recover(int g, const GroupRecord& record, const SettledLines& l
     long long kept = 0;
     if (!sameBoot || record.writing[l]) {
       std::string found;
-      size_t length = static_cast<size_t>(std::min<long long>(
-          st.size - at.start, static_cast<long long>(want.size())));
+      size_t length = static_cast<size_t>(
+          std::min<long long>(st.size - at.start, static_cast<long long>(want.size())));
       if (int e = readAt(file, at.start, length, &found)) {
         (void)closeLedger(file);
         nameRides(l, lines, at.skip, "not appended", describe(e));
@@ -257,12 +256,13 @@ bool DayLedgers::recover(int g, const GroupRecord& record, const SettledLines& l
       } else if (kept > 0 && m < want.size()) {
         for (long long i = at.skip; i < at.skip + kept; i++) {
           size_t begin = lineStart(lines, l, i);
-          int len = static_cast<int>(lines.ends[l][static_cast<size_t>(i)] - begin) -
-                    LINE_END_LENGTH;
-          reportLine("%s: %.*s: in doubt: kept as appended, but it may be another run's line "
-                     "(batch %d)\n",
-                     shown_[l].c_str(), len, lines.bytes[l].data() + begin,
-                     lines.batchOf[l][static_cast<size_t>(i)]);
+          int len =
+              static_cast<int>(lines.ends[l][static_cast<size_t>(i)] - begin) - LINE_END_LENGTH;
+          reportLine(
+              "%s: %.*s: in doubt: kept as appended, but it may be another run's line "
+              "(batch %d)\n",
+              shown_[l].c_str(), len, lines.bytes[l].data() + begin,
+              lines.batchOf[l][static_cast<size_t>(i)]);
           named++;
         }
       }
@@ -279,8 +279,7 @@ bool DayLedgers::recover(int g, const GroupRecord& record, const SettledLines& l
       return true;
     }
   }
-  if (skip[0] < lineCount(lines, 0) || skip[1] < lineCount(lines, 1))
-    return append(g, lines, skip);
+  if (skip[0] < lineCount(lines, 0) || skip[1] < lineCount(lines, 1)) return append(g, lines, skip);
   return journal_->mark(g, "done") == 0;
 }
 

@@ -30,9 +30,9 @@ struct LedgerStart {
 
 // The last attempt at a group, as the journal tells it.
 struct GroupRecord {
-  std::string boot;        // the host's boot the attempt ran in
-  LedgerStart ledgers[2];  // bus, metro
-  bool begun = false;      // a "begin" was recorded
+  std::string boot;                  // the host's boot the attempt ran in
+  LedgerStart ledgers[2];            // bus, metro
+  bool begun = false;                // a "begin" was recorded
   bool writing[2] = {false, false};  // the write to each ledger had begun
   bool wrote[2] = {false, false};    // it had returned whole
   bool done = false;                 // every line was on stable storage

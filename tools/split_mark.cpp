@@ -40,8 +40,8 @@ bool parseSplitMark(const std::string& text, SplitCounts* counts) {
     if (text.compare(at, label.size(), label) != 0) return false;
     at += label.size();
     size_t end = text.find('\n', at);
-    if (end == std::string::npos || end == at ||
-        text.find_first_not_of("0123456789", at) != end || end - at > 18)
+    if (end == std::string::npos || end == at || text.find_first_not_of("0123456789", at) != end ||
+        end - at > 18)
       return false;
     read.*f.count = std::strtoll(text.c_str() + at, nullptr, 10);
     at = end + 1;
