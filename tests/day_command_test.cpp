@@ -73,7 +73,7 @@ TEST(Day, SettlesEveryBatchAsFareSettleDoesInTheSplitsTree) {
     bool tooLong;
   } cases[] = {
       {"full batches, odd lines, ties, a journey too long", 7, "100", true},
-      {"small batches", 8, "9", false},
+      {"small batches", 8, "30", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -143,7 +143,7 @@ LastGroup lastGroup(const std::string& journal) {
 // A kill at every point between two writes or flushes of every group, then
 // what may happen before the rerun; the rerun must finish the day exactly.
 TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
-  enum Then { NOTHING, POWER_CUT, ANOTHER_RUN, ANOTHER_RUN_SAME_LINES };
+  enum Then : unsigned char { NOTHING, POWER_CUT, ANOTHER_RUN, ANOTHER_RUN_SAME_LINES };
   struct {
     const char* scenario;
     Then then;
@@ -154,7 +154,7 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
       {"another run appends the very lines the group was to write", ANOTHER_RUN_SAME_LINES},
   };
   const std::vector<std::string> groups = {"FARE_SETTLE_DAY_GROUP_BATCHES=2"};
-  const std::vector<const char*> args = {"--batch-taps", "20", "day-metro.txt", "day-bus.txt",
+  const std::vector<const char*> args = {"--batch-taps", "45", "day-metro.txt", "day-bus.txt",
                                          "day"};
   Batch reference;
   writeDay(reference, 3, 40, false);
@@ -235,8 +235,11 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
         EXPECT_EQ(ledgers(b, "day"), expected) << "point " << point;
       }
       EXPECT_EQ(got, want) << "point " << point;
-      RunResult again = day(b, args, groups);
-      EXPECT_NE(again.out.find("rides appended by this run: 0 of"), std::string::npos) << again.out;
+      if (crashes == 1) {  // and a finished day run again appends nothing
+        RunResult again = day(b, args, groups);
+        EXPECT_NE(again.out.find("rides appended by this run: 0 of"), std::string::npos)
+            << again.out;
+      }
     }
     EXPECT_GT(crashes, 10);
   }

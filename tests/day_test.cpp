@@ -59,7 +59,9 @@ std::string fareSettleForRunner(const Batch& b) {
 
 // fare-settle-batches ARGS..., started or run here.
 std::vector<const char*> runner(const std::string& fareSettle, std::vector<const char*> args) {
-  args.insert(args.begin(), {"env", fareSettle.c_str(), FARE_SETTLE_BATCHES});
+  std::vector<const char*> command = builtProgram(FARE_SETTLE_BATCHES);
+  command.insert(command.begin(), {"env", fareSettle.c_str()});
+  args.insert(args.begin(), command.begin(), command.end());
   return args;
 }
 
@@ -403,7 +405,7 @@ void unmount(const std::string& dir) {
 // The runner's outcomes and exit statuses: every batch counted once, every
 // failure said, and nothing settled reads as a failure.
 TEST(Settle, OutcomesAndStatusesSayWhatHappened) {
-  enum During { NOTHING, FULL_DISK, STOP_SIGNAL };
+  enum During : unsigned char { NOTHING, FULL_DISK, STOP_SIGNAL };
   const std::string one = "08:10 METRO IN 250 A1\n";
   struct Case {
     const char* scenario;

@@ -431,7 +431,7 @@ std::string excerpt(const std::string& errors) {
   return shown;
 }
 
-enum Count { SETTLED, NOTES, STOPPED, CLAIMED, NOT_STARTED, NOT_CLAIMED, COUNTS };
+enum Count : unsigned char { SETTLED, NOTES, STOPPED, CLAIMED, NOT_STARTED, NOT_CLAIMED, COUNTS };
 
 // Which count a batch is in, from what is on disk and what this run saw,
 // with what the summary says of it.
