@@ -51,8 +51,10 @@ RunResult split(const Batch& b, const std::vector<const char*>& extra = {}) {
 // FARE_SETTLE for the runner: the built program, or under an emulator a
 // script beside the tree that starts it through the emulator.
 std::string fareSettleForRunner(const Batch& b) {
-  if (!kEmulated) return "FARE_SETTLE=" FARE_SETTLE_BIN;
-  b.write("fare-settle", "#!/bin/sh\nexec " FARE_SETTLE_EMULATOR " " FARE_SETTLE_BIN " \"$@\"\n");
+  const std::string program = FARE_SETTLE_BIN;
+  if (!kEmulated) return "FARE_SETTLE=" + program;
+  b.write("fare-settle",
+          std::string("#!/bin/sh\nexec ") + FARE_SETTLE_EMULATOR + " " + program + " \"$@\"\n");
   fs::permissions(b.path("fare-settle"), fs::perms::owner_all);
   return "FARE_SETTLE=" + b.path("fare-settle");
 }

@@ -54,8 +54,10 @@ struct Options {
 long count(const char* text, long max) {
   if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) usage();
   long v = 0;
-  for (const char* p = text; *p != '\0'; p++)
-    if ((v = v * 10 + (*p - '0')) > max) usage();
+  for (const char* p = text; *p != '\0'; p++) {
+    v = v * 10 + (*p - '0');
+    if (v > max) usage();
+  }
   if (v < 1) usage();
   return v;
 }
@@ -210,8 +212,10 @@ int settleDay(const Options& o, Day& day, const DayBatches& batches) {
     is.groupBatches = was.groupBatches > 0 ? was.groupBatches : is.groupBatches;
   } else if (error != 0) {
     refuse(dir + "/journal: " + (error == EILSEQ ? "damaged" : std::strerror(error)));
-  } else if ((error = journal.writeIdentity(is)) != 0 || (error = flushDirectoryAt(dir)) != 0) {
-    refuse(dir + "/journal: " + std::strerror(error));
+  } else {
+    error = journal.writeIdentity(is);
+    if (error == 0) error = flushDirectoryAt(dir);
+    if (error != 0) refuse(dir + "/journal: " + std::strerror(error));
   }
 
   long long named = noteDay(day, true);

@@ -76,7 +76,9 @@ void crashPoint() {
     const char* at = std::getenv("FARE_SETTLE_DAY_CRASH_AT");
     return at != nullptr ? std::atol(at) : 0L;
   }();
-  if (left > 0 && --left == 0) (void)std::raise(SIGKILL);
+  if (left == 0) return;
+  left--;
+  if (left == 0) (void)std::raise(SIGKILL);
 }
 
 DayLedgers::DayLedgers(const std::string* paths, const std::string* shown, Journal* journal,

@@ -8,9 +8,11 @@ namespace {
 
 constexpr char FIRST_LINE[] = "fare-settle-split finished\n";
 
+using Count = long long SplitCounts::*;
+
 struct Field {
   const char* label;
-  long long SplitCounts::*count;
+  Count count;
 };
 
 constexpr Field FIELDS[] = {
