@@ -44,12 +44,12 @@ void writeDay(const Batch& b, unsigned seed, int journeys, bool tooLong) {
 }
 
 RunResult day(const Batch& b, std::vector<const char*> args,
-              const std::vector<std::string>& env = {}) {
+              const std::vector<std::string>& env = {}, const RunOptions& options = {}) {
   std::vector<const char*> cmd = {"env"};
   for (const std::string& e : env) cmd.push_back(e.c_str());
   for (const char* a : builtProgram(FARE_SETTLE_DAY)) cmd.push_back(a);
   cmd.insert(cmd.end(), args.begin(), args.end());
-  return b.runCommand(cmd);
+  return b.runCommand(cmd, options);
 }
 
 std::string ledgers(const Batch& b, const std::string& dir) {
@@ -243,6 +243,27 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
     }
     EXPECT_GT(crashes, 10);
   }
+}
+
+// A ledger that cannot grow (a full disk, here a file-size limit): every
+// ride of the group that did not fit is named, and the rerun appends them.
+TEST(Day, ARerunAfterAFullDiskAppendsWhatDidNotFit) {
+  Batch clean, b;
+  writeDay(clean, 4, 400, false);
+  writeDay(b, 4, 400, false);
+  const std::vector<const char*> args = {"day-metro.txt", "day-bus.txt", "day"};
+  const std::vector<std::string> groups = {"FARE_SETTLE_DAY_GROUP_BATCHES=2"};
+  day(clean, args, groups);
+  RunOptions limited;  // room for the journal, not for the whole bus ledger
+  limited.fileSizeLimit =
+      static_cast<long long>(clean.readBytes("day/busCompany.txt").size() * 3 / 4);
+  ASSERT_LT(clean.readBytes("day/journal").size(), static_cast<size_t>(limited.fileSizeLimit));
+  RunResult full = day(b, args, groups, limited);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find(": not appended: File too large (batch "), std::string::npos) << full.err;
+  RunResult rerun = day(b, args, groups);
+  EXPECT_EQ(rerun.err.find("not appended"), std::string::npos) << rerun.err;
+  EXPECT_EQ(ledgers(b, "day"), ledgers(clean, "day"));
 }
 
 // What the day refuses, with status 2: other day files for a DIR whose

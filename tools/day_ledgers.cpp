@@ -102,6 +102,7 @@ void DayLedgers::nameRides(int l, const SettledLines& lines, long long from, con
 bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip) {
   LedgerFile files[2];
   bool open[2] = {false, false}, wrote[2] = {false, false};
+  bool unopened = false;  // a ledger the group has lines for could not be opened: not done
   GroupRecord record;
   record.boot = boot_;
   for (int l = 0; l < 2; l++) {
@@ -120,6 +121,7 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
     if (error != 0) {
       nameRides(l, lines, skip[l], "not appended", describe(error));
       pending += lineCount(lines, l) - skip[l];
+      unopened = true;
       continue;
     }
     open[l] = true;
@@ -138,7 +140,7 @@ bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip)
   };
   if (int error = journal_->begin(g, record)) return journalFailed(error);
   crashPoint();
-  bool whole = true;
+  bool whole = !unopened;
   for (int l = 0; l < 2; l++) {
     if (!open[l]) continue;
     if (int error = journal_->mark(g, "writing", l)) return journalFailed(error);
