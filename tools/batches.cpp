@@ -60,7 +60,7 @@ struct Run {
   int errors;  // read end of its standard error; -1 once at its end
   bool exited = false;
   int status = 0;
-  time_t deadline = 0;  // 0: no time limit
+  double deadline = 0;  // on the monotonic clock; 0: no time limit
   bool terminated = false;
 };
 
@@ -69,6 +69,13 @@ struct Options {
   long timeout = 0;
   std::string program;
 };
+
+// Seconds on a clock that no change of the date moves.
+double monotonic() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 volatile sig_atomic_t stopSignal = 0;
 int wakeUp[2] = {-1, -1};  // the handlers' self-pipe, so that poll sees every signal
@@ -270,13 +277,15 @@ bool start(Batch* b, const Options& options, std::vector<Run>* runs) {
   }
   (void)fcntl(errors[0], F_SETFL, O_NONBLOCK);
   Run run{b, pid, errors[0]};
-  if (options.timeout > 0) run.deadline = std::time(nullptr) + options.timeout;
+  if (options.timeout > 0) run.deadline = monotonic() + static_cast<double>(options.timeout);
   runs->push_back(run);
   return true;
 }
 
 std::string outcomeOf(const Run& run, const Options& options) {
-  if (run.terminated && options.timeout > 0)
+  // A run that ended of itself as its time ran out settled as any other.
+  bool cut = WIFSIGNALED(run.status) || WEXITSTATUS(run.status) != 0;
+  if (run.terminated && cut)
     return "stopped (time limit of " + std::to_string(options.timeout) + " s)";
   if (WIFSIGNALED(run.status))
     return "stopped (signal " + std::to_string(WTERMSIG(run.status)) + ")";
@@ -343,13 +352,21 @@ void reap(std::vector<Run>* runs) {
 }
 
 // Sends SIGTERM to a run past its time limit, SIGKILL KILL_GRACE s later.
-void enforceTimeLimits(std::vector<Run>* runs, time_t now) {
+void enforceTimeLimits(std::vector<Run>* runs, double now) {
   for (Run& run : *runs) {
     if (run.deadline == 0 || run.exited || now < run.deadline) continue;
     (void)kill(run.pid, run.terminated ? SIGKILL : SIGTERM);
     run.terminated = true;
     run.deadline = now + KILL_GRACE;
   }
+}
+
+// How long poll may wait: a second at most, less when a limit is nearer.
+int waitFor(const std::vector<Run>& runs, double now) {
+  double wait = 1.0;
+  for (const Run& run : runs)
+    if (run.deadline != 0 && !run.exited) wait = std::min(wait, run.deadline - now);
+  return wait <= 0 ? 0 : static_cast<int>(wait * 1000) + 1;
 }
 
 void showProgress(size_t done, size_t total, time_t began) {
@@ -375,7 +392,7 @@ void settlePass(const std::vector<Batch*>& todo, const Options& options) {
     std::vector<pollfd> fds{{wakeUp[0], POLLIN, 0}};
     for (const Run& run : runs)
       if (run.errors >= 0) fds.push_back({run.errors, POLLIN, 0});
-    (void)poll(fds.data(), fds.size(), 1000);
+    (void)poll(fds.data(), fds.size(), waitFor(runs, monotonic()));
     char drain[64];
     while (read(wakeUp[0], drain, sizeof drain) > 0) {
     }
@@ -386,8 +403,8 @@ void settlePass(const std::vector<Batch*>& todo, const Options& options) {
     for (Run& run : runs)
       if (run.errors >= 0) readErrors(&run);
     reap(&runs);
+    enforceTimeLimits(&runs, monotonic());
     const time_t now = std::time(nullptr);
-    enforceTimeLimits(&runs, now);
     for (size_t i = 0; i < runs.size();) {
       if (runs[i].exited && runs[i].errors < 0) {
         finish(runs[i], options);
