@@ -7,12 +7,15 @@
 // fare-settle by absolute path, started in the batch with its trace going
 // to trace.cp949 and its standard error through the runner to errors, so
 // that what a run said is known even where errors cannot be written. The
-// outcome is written last, whole and flushed (outcome.tmp, fsync, rename,
-// fsync of the batch): after a crash a batch has its outcome or none, and
-// one claimed without an outcome is listed, never run again. A run that
-// could not be started appends nothing: its claim is released, so a later
-// pass runs it. A batch that no copy claimed is tried again, up to three
-// passes (GlusterFS now and then fails both of two claims that race).
+// outcome is written last, whole (outcome.tmp, then renamed), and each
+// pass ends with one flush of the tree's file system, before the summary:
+// a flush per batch cost seconds each on CephFS, where every one waits for
+// the metadata server's journal. After a crash a batch has its outcome or
+// none (an empty one reads as none), and one claimed without an outcome is
+// listed, never run again. A run that could not be started appends
+// nothing: its claim is released, so a later pass runs it. A batch that no
+// copy claimed is tried again, up to three passes (GlusterFS now and then
+// fails both of two claims that race).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -294,31 +297,31 @@ std::string outcomeOf(const Run& run, const Options& options) {
   return run.batch->errors.empty() ? "settled" : "settled with notes";
 }
 
-// Writes a run's standard error as the batch's errors, flushed when it
-// says anything; the outcome's flush of the batch then keeps its entry.
-int writeErrors(const Batch& b) {
-  const std::string path = b.path + "/errors";
+// Writes `bytes` as `path`, unflushed: the pass's flush follows.
+int writeFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
   int error = 0;
-  for (size_t done = 0; done < b.errors.size() && error == 0;) {
-    ssize_t n = write(fd, b.errors.data() + done, b.errors.size() - done);
+  for (size_t done = 0; done < bytes.size() && error == 0;) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n > 0)
       done += static_cast<size_t>(n);
     else if (n == 0 || errno != EINTR)
       error = n == 0 ? EIO : errno;
   }
-  if (error == 0 && !b.errors.empty() && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }
 
-// The run's standard error to errors, then its outcome, whole and flushed.
+// The run's standard error to errors, then its outcome, whole: written
+// under a temporary name and renamed.
 void finish(const Run& run, const Options& options) {
   Batch* b = run.batch;
   b->outcome = outcomeOf(run, options);
-  int error = writeErrors(*b);
-  if (error == 0) error = writeDurably(b->path + "/outcome", b->outcome + "\n");
+  const std::string outcome = b->path + "/outcome";
+  int error = writeFile(b->path + "/errors", b->errors);
+  if (error == 0) error = writeFile(outcome + ".tmp", b->outcome + "\n");
+  if (error == 0 && std::rename((outcome + ".tmp").c_str(), outcome.c_str()) != 0) error = errno;
   if (error != 0) {
     b->lost = std::strerror(error);
     std::fprintf(stderr, "%s: %s: outcome not written: %s\n", ME, b->path.c_str(), b->lost.c_str());
@@ -423,6 +426,29 @@ void settlePass(const std::vector<Batch*>& todo, const Options& options) {
     showProgress(done, todo.size(), began);
     std::fputc('\n', stderr);
   }
+}
+
+// Every outcome and errors file of the trees on stable storage: one flush
+// of each tree's file system where the host has it. False when one failed
+// (said): the outcomes may then not survive a power cut.
+bool flushTrees(const std::vector<Tree>& trees) {
+  bool flushed = true;
+  for (const Tree& tree : trees) {
+#ifdef __linux__
+    int fd = open(tree.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = fd < 0 ? errno : (syncfs(fd) == 0 ? 0 : errno);
+    if (fd >= 0) (void)close(fd);
+#else
+    sync();
+    int error = 0;
+#endif
+    if (error != 0) {
+      std::fprintf(stderr, "%s: %s: outcomes not flushed to disk: %s\n", ME, tree.dir.c_str(),
+                   std::strerror(error));
+      flushed = false;
+    }
+  }
+  return flushed;
 }
 
 // The batches no copy has claimed: this runner's to run.
@@ -564,12 +590,14 @@ int main(int argc, char** argv) {
     trees.push_back(openTree(dir));
   }
   catchSignals();
+  bool flushed = true;
   for (int pass = 0; pass < PASSES && stopSignal == 0; pass++) {
     std::vector<Batch*> todo = unclaimed(&trees);
     if (todo.empty()) break;
     settlePass(todo, options);
+    flushed = flushTrees(trees) && flushed;
   }
-  bool clean = summarize(trees);
+  bool clean = summarize(trees) && flushed;
   if (stopSignal != 0) {
     (void)std::fflush(stderr);
     (void)std::signal(stopSignal, SIG_DFL);
