@@ -428,27 +428,51 @@ void settlePass(const std::vector<Batch*>& todo, const Options& options) {
   }
 }
 
-// Every outcome and errors file of the trees on stable storage: one flush
-// of each tree's file system where the host has it. False when one failed
-// (said): the outcomes may then not survive a power cut.
-bool flushTrees(const std::vector<Tree>& trees) {
-  bool flushed = true;
+constexpr int FLUSH_SECONDS = 30;
+
+// Flushes each tree's file system; 0 or the first errno.
+int syncTrees(const std::vector<Tree>& trees) {
   for (const Tree& tree : trees) {
 #ifdef __linux__
     int fd = open(tree.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int error = fd < 0 ? errno : (syncfs(fd) == 0 ? 0 : errno);
-    if (fd >= 0) (void)close(fd);
+    if (fd < 0) return errno;
+    int error = syncfs(fd) == 0 ? 0 : errno;
+    (void)close(fd);
+    if (error != 0) return error;
 #else
+    (void)tree;
     sync();
-    int error = 0;
 #endif
-    if (error != 0) {
-      std::fprintf(stderr, "%s: %s: outcomes not flushed to disk: %s\n", ME, tree.dir.c_str(),
-                   std::strerror(error));
-      flushed = false;
-    }
   }
-  return flushed;
+  return 0;
+}
+
+// Every outcome and errors file of the trees on stable storage: one flush
+// of each tree's file system, in a child so that a file system that does
+// not answer (ceph-fuse's syncfs can wait for minutes while another client
+// holds the directory) holds the runner FLUSH_SECONDS at most. False when
+// the flush failed or did not end in time (said): the outcomes may then not
+// survive a power cut.
+bool flushTrees(const std::vector<Tree>& trees) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(syncTrees(trees) & 0xFF);
+  int status = 0;
+  pid_t got = 0;
+  for (int waited = 0; pid > 0 && waited < FLUSH_SECONDS * 20; waited++) {
+    got = waitpid(pid, &status, WNOHANG);
+    if (got != 0) break;
+    usleep(50000);
+  }
+  std::string why;
+  if (pid < 0)
+    why = std::strerror(syncTrees(trees));  // no child to spare: flushed here, waiting
+  else if (got == 0)
+    why = "the file system did not answer in " + std::to_string(FLUSH_SECONDS) + " s";
+  else if (got < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    why = std::strerror(got > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : EIO);
+  if (why.empty() || why == std::strerror(0)) return true;
+  std::fprintf(stderr, "%s: outcomes not flushed to disk: %s\n", ME, why.c_str());
+  return false;
 }
 
 // The batches no copy has claimed: this runner's to run.
@@ -491,8 +515,10 @@ Count classify(const Batch& b, std::string* said, std::string* errors) {
   if (readText(b.path + "/outcome", &outcome) && !outcome.empty() && outcome.back() == '\n') {
     outcome.pop_back();
     *said = outcome;
-    if (!readText(b.path + "/errors", errors)) *errors = b.errors;
+    // A clean batch's errors are not read: on ceph-fuse, opening many files
+    // that another client wrote can stall for minutes.
     if (outcome == "settled") return SETTLED;
+    if (!readText(b.path + "/errors", errors)) *errors = b.errors;
     if (outcome == "settled with notes") return NOTES;
     if (outcome.starts_with("stopped (") && outcome.back() == ')') return STOPPED;
   }
