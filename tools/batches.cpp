@@ -7,15 +7,14 @@
 // fare-settle by absolute path, started in the batch with its trace going
 // to trace.cp949 and its standard error through the runner to errors, so
 // that what a run said is known even where errors cannot be written. The
-// outcome is written last, whole (outcome.tmp, then renamed), and each
-// pass ends with one flush of the tree's file system, before the summary:
-// a flush per batch cost seconds each on CephFS, where every one waits for
-// the metadata server's journal. After a crash a batch has its outcome or
-// none (an empty one reads as none), and one claimed without an outcome is
-// listed, never run again. A run that could not be started appends
-// nothing: its claim is released, so a later pass runs it. A batch that no
-// copy claimed is tried again, up to three passes (GlusterFS now and then
-// fails both of two claims that race).
+// outcome is written last and flushed, in one write of a few bytes; the
+// directory is not flushed (on ceph-fuse that can stall the mount for
+// minutes while another client works in it). After a crash a batch has its
+// outcome or none (a partial or lost one reads as none), and one claimed
+// without an outcome is listed, never run again. A run that could not be
+// started appends nothing: its claim is released, so a later pass runs it.
+// A batch that no copy claimed is tried again, up to three passes
+// (GlusterFS now and then fails both of two claims that race).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -297,8 +296,8 @@ std::string outcomeOf(const Run& run, const Options& options) {
   return run.batch->errors.empty() ? "settled" : "settled with notes";
 }
 
-// Writes `bytes` as `path`, unflushed: the pass's flush follows.
-int writeFile(const std::string& path, const std::string& bytes) {
+// Writes `bytes` as `path`, flushed to stable storage when asked.
+int writeFile(const std::string& path, const std::string& bytes, bool flush) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
   int error = 0;
@@ -309,19 +308,21 @@ int writeFile(const std::string& path, const std::string& bytes) {
     else if (n == 0 || errno != EINTR)
       error = n == 0 ? EIO : errno;
   }
+  if (error == 0 && flush && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }
 
-// The run's standard error to errors, then its outcome, whole: written
-// under a temporary name and renamed.
+// The run's standard error to errors, then its outcome, flushed. It goes
+// in place, not through a rename: on ceph-fuse, opening a name another
+// client renamed into place stalled the summary for minutes. An outcome cut
+// short by a crash is no outcome the summary knows, and reads as none.
 void finish(const Run& run, const Options& options) {
   Batch* b = run.batch;
   b->outcome = outcomeOf(run, options);
   const std::string outcome = b->path + "/outcome";
-  int error = writeFile(b->path + "/errors", b->errors);
-  if (error == 0) error = writeFile(outcome + ".tmp", b->outcome + "\n");
-  if (error == 0 && std::rename((outcome + ".tmp").c_str(), outcome.c_str()) != 0) error = errno;
+  int error = writeFile(b->path + "/errors", b->errors, !b->errors.empty());
+  if (error == 0) error = writeFile(outcome, b->outcome + "\n", true);
   if (error != 0) {
     b->lost = std::strerror(error);
     std::fprintf(stderr, "%s: %s: outcome not written: %s\n", ME, b->path.c_str(), b->lost.c_str());
@@ -426,53 +427,6 @@ void settlePass(const std::vector<Batch*>& todo, const Options& options) {
     showProgress(done, todo.size(), began);
     std::fputc('\n', stderr);
   }
-}
-
-constexpr int FLUSH_SECONDS = 30;
-
-// Flushes each tree's file system; 0 or the first errno.
-int syncTrees(const std::vector<Tree>& trees) {
-  for (const Tree& tree : trees) {
-#ifdef __linux__
-    int fd = open(tree.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int error = syncfs(fd) == 0 ? 0 : errno;
-    (void)close(fd);
-    if (error != 0) return error;
-#else
-    (void)tree;
-    sync();
-#endif
-  }
-  return 0;
-}
-
-// Every outcome and errors file of the trees on stable storage: one flush
-// of each tree's file system, in a child so that a file system that does
-// not answer (ceph-fuse's syncfs can wait for minutes while another client
-// holds the directory) holds the runner FLUSH_SECONDS at most. False when
-// the flush failed or did not end in time (said): the outcomes may then not
-// survive a power cut.
-bool flushTrees(const std::vector<Tree>& trees) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(syncTrees(trees) & 0xFF);
-  int status = 0;
-  pid_t got = 0;
-  for (int waited = 0; pid > 0 && waited < FLUSH_SECONDS * 20; waited++) {
-    got = waitpid(pid, &status, WNOHANG);
-    if (got != 0) break;
-    usleep(50000);
-  }
-  std::string why;
-  if (pid < 0)
-    why = std::strerror(syncTrees(trees));  // no child to spare: flushed here, waiting
-  else if (got == 0)
-    why = "the file system did not answer in " + std::to_string(FLUSH_SECONDS) + " s";
-  else if (got < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    why = std::strerror(got > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : EIO);
-  if (why.empty() || why == std::strerror(0)) return true;
-  std::fprintf(stderr, "%s: outcomes not flushed to disk: %s\n", ME, why.c_str());
-  return false;
 }
 
 // The batches no copy has claimed: this runner's to run.
@@ -616,14 +570,12 @@ int main(int argc, char** argv) {
     trees.push_back(openTree(dir));
   }
   catchSignals();
-  bool flushed = true;
   for (int pass = 0; pass < PASSES && stopSignal == 0; pass++) {
     std::vector<Batch*> todo = unclaimed(&trees);
     if (todo.empty()) break;
     settlePass(todo, options);
-    flushed = flushTrees(trees) && flushed;
   }
-  bool clean = summarize(trees) && flushed;
+  bool clean = summarize(trees);
   if (stopSignal != 0) {
     (void)std::fflush(stderr);
     (void)std::signal(stopSignal, SIG_DFL);
