@@ -300,14 +300,7 @@ std::string outcomeOf(const Run& run, const Options& options) {
 int writeFile(const std::string& path, const std::string& bytes, bool flush) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
-  int error = 0;
-  for (size_t done = 0; done < bytes.size() && error == 0;) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0)
-      done += static_cast<size_t>(n);
-    else if (n == 0 || errno != EINTR)
-      error = n == 0 ? EIO : errno;
-  }
+  int error = writeAll(fd, bytes.data(), bytes.size());
   if (error == 0 && flush && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   return error;

@@ -89,8 +89,8 @@ DayLedgers::DayLedgers(const std::string* paths, const std::string* shown, Journ
       boot_(std::move(boot)) {}
 
 void DayLedgers::nameRides(int l, const SettledLines& lines, long long from, const char* what,
-                           const char* why) {
-  for (long long i = from; i < lineCount(lines, l); i++) {
+                           const char* why, long long to) {
+  for (long long i = from; i < (to < 0 ? lineCount(lines, l) : to); i++) {
     size_t begin = lineStart(lines, l, i);
     int length = static_cast<int>(lines.ends[l][static_cast<size_t>(i)] - begin) - LINE_END_LENGTH;
     reportLine("%s: %.*s: %s: %s (batch %d)\n", shown_[l].c_str(), length,
@@ -258,17 +258,8 @@ bool DayLedgers::recover(int g, const GroupRecord& record, const SettledLines& l
         reportLine("%s: a crash left part of a line at byte %lld; it is no ride\n",
                    shown_[l].c_str(), at.start + static_cast<long long>(wholeEnd));
       } else if (kept > 0 && m < want.size()) {
-        for (long long i = at.skip; i < at.skip + kept; i++) {
-          size_t begin = lineStart(lines, l, i);
-          int len =
-              static_cast<int>(lines.ends[l][static_cast<size_t>(i)] - begin) - LINE_END_LENGTH;
-          reportLine(
-              "%s: %.*s: in doubt: kept as appended, but it may be another run's line "
-              "(batch %d)\n",
-              shown_[l].c_str(), len, lines.bytes[l].data() + begin,
-              lines.batchOf[l][static_cast<size_t>(i)]);
-          named++;
-        }
+        nameRides(l, lines, at.skip, "in doubt",
+                  "kept as appended, but it may be another run's line", at.skip + kept);
       }
     }
     (void)closeLedger(file);

@@ -30,8 +30,9 @@ class DayLedgers {
   long long pending = 0;   // rides a rerun is to append
 
  private:
+  // Names the group's rides from..to (to the end when -1) in ledger l.
   void nameRides(int l, const SettledLines& lines, long long from, const char* what,
-                 const char* why);
+                 const char* why, long long to = -1);
   std::string paths_[2];
   std::string shown_[2];
   bool created_[2] = {false, false};

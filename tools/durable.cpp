@@ -9,20 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace {
-
-int writeAll(int fd, const std::string& bytes) {
+int writeAll(int fd, const char* bytes, size_t length) {
   size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+  while (done < length) {
+    ssize_t n = write(fd, bytes + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0 ? EIO : errno;
     done += static_cast<size_t>(n);
   }
   return 0;
 }
-
-}  // namespace
 
 std::string parentOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -42,7 +38,7 @@ int writeDurably(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".tmp";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
-  int error = writeAll(fd, bytes);
+  int error = writeAll(fd, bytes.data(), bytes.size());
   if (error == 0 && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) error = errno;

@@ -5,6 +5,10 @@
 
 #include <string>
 
+// Writes all `length` bytes to `fd`, through short writes and EINTR.
+// Returns 0 or the errno of the failure.
+int writeAll(int fd, const char* bytes, size_t length);
+
 // Writes `bytes` as `path`: PATH.tmp written and flushed, renamed to PATH,
 // then PATH's directory flushed. A reader sees the old file or the new one,
 // never part of one. Returns 0 or the errno of the first failure (the

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "durable.h"
+
 namespace {
 
 uint32_t recordSum(const std::string& body) {
@@ -174,13 +176,7 @@ int Journal::append(const std::string& body, bool flushNow) {
   char sum[16];
   (void)std::snprintf(sum, sizeof sum, " %08" PRIx32 "\n", recordSum(body));
   std::string line = body + sum;
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = write(fd_, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0 ? EIO : errno;
-    done += static_cast<size_t>(n);
-  }
+  if (int error = writeAll(fd_, line.data(), line.size())) return error;
   return flushNow ? flush() : 0;
 }
 
