@@ -16,6 +16,7 @@ int rideCount = 0;
 // remembered and reported once, when the run ends.
 static int traceError = 0;
 static bool tracing = true;
+static ReportSink reportSink = nullptr;
 
 void setTracing(bool on) {
   tracing = on;
@@ -36,15 +37,21 @@ void finishTrace() {
   if (traceError != 0) reportLine("standard output: %s\n", describe(traceError));
 }
 
+void setReportSink(ReportSink sink) {
+  reportSink = sink;
+}
+
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as declared
 void reportLine(const char* format, ...) {
-  char line[1024];
+  char line[8192];  // room for two paths of PATH_MAX
   va_list args;
   va_start(args, format);
   va_list again;
   va_copy(again, args);
   int n = std::vsnprintf(line, sizeof line, format, args);
-  if (n >= 0 && static_cast<size_t>(n) < sizeof line)
+  if (n >= 0 && static_cast<size_t>(n) < sizeof line && reportSink != nullptr)
+    reportSink(line, static_cast<size_t>(n));
+  else if (n >= 0 && static_cast<size_t>(n) < sizeof line)
     (void)std::fwrite(line, 1, static_cast<size_t>(n), stderr);
   else
     (void)std::vfprintf(stderr, format, again);  // longer than any report: written as it comes

@@ -3,6 +3,8 @@
 #ifndef FARE_SETTLE_RECORDS_H_
 #define FARE_SETTLE_RECORDS_H_
 
+#include <cstddef>
+
 constexpr int TAP_CAPACITY = 100;
 constexpr int RIDE_CAPACITY = 100;
 
@@ -61,6 +63,11 @@ void finishTrace();
 // report of the program goes through here.
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, its arguments checked by the attribute
 void reportLine(const char* format, ...) FARE_SETTLE_PRINTF(1, 2);
+
+// A tool that keeps the reports takes them whole here instead of standard
+// error: one report, its line end included.
+using ReportSink = void (*)(const char* line, size_t length);
+void setReportSink(ReportSink sink);
 
 // The description of an error number, or of the failures that have none
 // (NOT_REGULAR_FILE, STOPPED in platform.h).

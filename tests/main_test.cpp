@@ -300,14 +300,29 @@ TEST(Run, FullTableAcrossBothFiles) {
   EXPECT_EQ(r.out.substr(0, head.size()), head);
 }
 
-TEST(Run, ArgumentsMakeNoDifference) {
-  Batch b;
-  b.write("metro.txt", "08:10 METRO IN 250 A1\n");
-  RunResult plain = b.run();
-  RunResult withArg = b.run({.arg = "--help"});
-  EXPECT_EQ(plain.out, withArg.out);
-  EXPECT_EQ(plain.err, withArg.err);
-  EXPECT_EQ(withArg.status, 0);
+// An argument never settles the batch: a help or version asked for in a
+// batch directory whose ledgers are shared must not append it again.
+TEST(Run, AnArgumentIsAnsweredAndSettlesNothing) {
+  const std::string usage = "usage: fare-settle [--help | --version]\n";
+  struct {
+    const char* arg;
+    int status;
+    std::string outStart, err;
+  } cases[] = {
+      {"--help", 0, usage, ""},
+      {"--version", 0, "fare-settle " FARE_SETTLE_VERSION "\n", ""},
+      {"-x", 2, "", "fare-settle: unexpected argument: -x\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    Batch b;
+    b.write("metro.txt", "08:10 METRO IN 250 A1\n");
+    RunResult r = b.run({.arg = c.arg});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    EXPECT_FALSE(b.exists("metroCompany.txt"));
+  }
 }
 
 // Hostile input, faults and concurrent runs.

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "durable.h"
 #include "split_mark.h"
 
@@ -112,9 +113,12 @@ bool parseCount(const char* text, long max, long* value) {
   return true;
 }
 
-[[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: %s [-j N] [--timeout S] DIR...\n", ME);
-  std::exit(2);
+constexpr char USAGE[] =
+    "usage: fare-settle-batches [-j N] [--timeout S] DIR...\n"
+    "       fare-settle-batches --help | --version\n";
+
+[[noreturn]] void usage(const char* what, const char* arg) {
+  usageError(ME, what, arg, USAGE);
 }
 
 // fare-settle by an absolute path, links resolved: $FARE_SETTLE, or the
@@ -427,7 +431,7 @@ std::vector<Batch*> unclaimed(std::vector<Tree>* trees) {
   std::vector<Batch*> todo;
   for (Tree& tree : *trees)
     for (Batch& b : tree.batches)
-      if (!exists(b.path + "/claimed")) todo.push_back(&b);
+      if (b.outcome.empty() && !exists(b.path + "/claimed")) todo.push_back(&b);
   return todo;
 }
 
@@ -450,6 +454,12 @@ enum Count : unsigned char { SETTLED, NOTES, STOPPED, CLAIMED, NOT_STARTED, NOT_
 // Which count a batch is in, from what is on disk and what this run saw,
 // with what the summary says of it.
 Count classify(const Batch& b, std::string* said, std::string* errors) {
+  if (!b.outcome.empty() && !exists(b.path + "/claimed")) {
+    *said = "claimed, not settled (its directory vanished while its run was in flight; the run " +
+            std::string(b.outcome.starts_with("settled") ? "was " : "") + b.outcome + ")";
+    *errors = b.errors;
+    return CLAIMED;
+  }
   if (!exists(b.path + "/claimed")) {
     if (!b.notStarted.empty()) {
       *said = "not started: " + b.notStarted;
@@ -526,6 +536,7 @@ bool summarize(const std::vector<Tree>& trees) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  answerHelpAndVersion(argc, argv, ME, USAGE);
   Options options;
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   options.jobs = n > 0 ? static_cast<int>(n) : 1;
@@ -549,12 +560,13 @@ int main(int argc, char** argv) {
       target = &options.timeout;
       max = 31536000;
     } else {
-      usage();
+      usage("unknown option", arg);
     }
-    if (value == nullptr || !parseCount(value, max, target)) usage();
+    if (value == nullptr) usage("option needs a value", arg);
+    if (!parseCount(value, max, target)) usage("not a count from 1", value);
     if (target == &jobs) options.jobs = static_cast<int>(jobs);
   }
-  if (i >= argc) usage();
+  if (i >= argc) usage("DIR is needed", nullptr);
   options.program = findProgram(argv[0]);
   std::vector<Tree> trees;
   for (; i < argc; i++) {

@@ -1,10 +1,12 @@
-// fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] METRO BUS DIR:
+// fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] METRO BUS DIR:
 // settles a whole day in one process, batch by batch exactly as
 // fare-settle-split and fare-settle run them, appending to DIR's ledgers
 // (or LEDGERDIR's) in large groups of batches, each flushed once, with a
-// journal in DIR that lets a rerun after any crash finish the day exactly.
+// journal in DIR that lets a rerun after any stop finish the day exactly.
 // fare-settle-day --trace BATCH [--batch-taps N] METRO BUS writes one
 // batch's trace and notes, byte for byte as fare-settle writes them there.
+// Exit status: 0 settled; 1 settled, lines or rides named; 2 refused,
+// nothing done; 3 not finished, nothing lost: the same command again.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "day_input.h"
 #include "day_ledgers.h"
+#include "day_notes.h"
+#include "day_record.h"
 #include "day_settle.h"
 #include "durable.h"
 #include "journal.h"
@@ -28,22 +33,20 @@
 namespace {
 
 constexpr char ME[] = "fare-settle-day";
+constexpr char USAGE[] =
+    "usage: fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] METRO BUS DIR\n"
+    "       fare-settle-day --trace BATCH [--batch-taps N] METRO BUS\n"
+    "       fare-settle-day --help | --version\n";
 constexpr int GROUP_BATCHES = 10000;  // about a million taps a group
+constexpr int NOT_FINISHED = 3;
 
 struct Options {
   int batchTaps = TAP_CAPACITY;
   long trace = 0;  // a batch to trace, from 1; 0 to settle the day
   const char* ledgers = nullptr;
+  bool again = false;
   std::vector<const char*> paths;
 };
-
-[[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: %s [--batch-taps N] [--ledgers LEDGERDIR] METRO BUS DIR\n"
-               "       %s --trace BATCH [--batch-taps N] METRO BUS\n",
-               ME, ME);
-  std::exit(2);
-}
 
 [[noreturn]] void refuse(const std::string& what) {
   std::fprintf(stderr, "%s: %s\n", ME, what.c_str());
@@ -51,41 +54,71 @@ struct Options {
 }
 
 // Accepts decimal digits only, from 1 to `max`.
-long count(const char* text, long max) {
-  if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) usage();
+long count(const char* option, const char* text, long max) {
+  bool digits = *text != '\0' && std::strspn(text, "0123456789") == std::strlen(text);
   long v = 0;
-  for (const char* p = text; *p != '\0'; p++) {
-    v = v * 10 + (*p - '0');
-    if (v > max) usage();
-  }
-  if (v < 1) usage();
+  for (const char* p = text; digits && *p != '\0' && v <= max; p++) v = v * 10 + (*p - '0');
+  if (!digits || v < 1 || v > max)
+    usageError(ME, (std::string(option) + ": not a count from 1 to " + std::to_string(max)).c_str(),
+               text, USAGE);
   return v;
 }
 
+// A path the journal records is one line of it.
+void expectOneLine(const std::string& path) {
+  if (path.find('\n') == std::string::npos) return;
+  std::string shown = path;
+  for (size_t at; (at = shown.find('\n')) != std::string::npos;) shown.replace(at, 1, "\\n");
+  refuse(shown + ": a path with a line end cannot be recorded; give another");
+}
+
 Options parse(int argc, char** argv) {
+  answerHelpAndVersion(argc, argv, ME, USAGE);
   Options o;
   for (int i = 1; i < argc; i++) {
     const char* arg = argv[i];
     bool valued = std::strcmp(arg, "--batch-taps") == 0 || std::strcmp(arg, "--ledgers") == 0 ||
                   std::strcmp(arg, "--trace") == 0;
-    if (valued && i + 1 >= argc) usage();
+    if (valued && i + 1 >= argc) usageError(ME, "option needs a value", arg, USAGE);
     if (std::strcmp(arg, "--batch-taps") == 0)
-      o.batchTaps = static_cast<int>(count(argv[++i], TAP_CAPACITY));
+      o.batchTaps = static_cast<int>(count(arg, argv[++i], TAP_CAPACITY));
     else if (std::strcmp(arg, "--trace") == 0)
-      o.trace = count(argv[++i], INT_MAX);
+      o.trace = count(arg, argv[++i], INT_MAX);
     else if (std::strcmp(arg, "--ledgers") == 0)
       o.ledgers = argv[++i];
+    else if (std::strcmp(arg, "--again") == 0)
+      o.again = true;
     else if (std::strcmp(arg, "--") == 0)
       for (i++; i < argc; i++) o.paths.push_back(argv[i]);
     else if (arg[0] == '-' && arg[1] != '\0')
-      usage();
+      usageError(ME, "unknown option", arg, USAGE);
     else
       o.paths.push_back(arg);
   }
-  if (o.paths.size() != (o.trace > 0 ? 2u : 3u) || (o.trace > 0 && o.ledgers != nullptr)) usage();
-  for (const char* p : o.paths)
-    if (std::strchr(p, '\n') != nullptr) usage();
+  const size_t wanted = o.trace > 0 ? 2 : 3;
+  if (o.paths.size() > wanted) usageError(ME, "one path too many", o.paths[wanted], USAGE);
+  if (o.paths.size() < wanted)
+    usageError(ME, o.trace > 0 ? "METRO and BUS are needed" : "METRO, BUS and DIR are needed",
+               nullptr, USAGE);
+  if (o.trace > 0 && (o.ledgers != nullptr || o.again))
+    usageError(ME, "--trace writes no ledger", o.ledgers != nullptr ? "--ledgers" : "--again",
+               USAGE);
+  if (o.ledgers != nullptr) expectOneLine(o.ledgers);
+  for (const char* p : o.paths) expectOneLine(p);
   return o;
+}
+
+// Reads both day files whole: regular files, two of them, each unchanged while read.
+void readDayFiles(const Options& o, Day* day) {
+  FileId ids[2];
+  for (int s = 0; s < 2; s++) {
+    day->sources[s].name = o.paths[static_cast<size_t>(s)];
+    if (int error = readWholeFile(day->sources[s].name, &day->sources[s].bytes, &ids[s]))
+      refuse(std::string(day->sources[s].name) + ": " + describeRead(error));
+  }
+  if (ids[0] == ids[1])
+    refuse(std::string(o.paths[0]) + " and " + o.paths[1] +
+           " are the same file; its taps would be settled twice");
 }
 
 FILE* openBytes(const std::string& bytes) {
@@ -115,6 +148,7 @@ int traceBatch(const Day& day, const DayBatches& batches, long batch) {
 std::string absolute(const std::string& dir) {
   char resolved[PATH_MAX];
   if (realpath(dir.c_str(), resolved) == nullptr) refuse(dir + ": " + std::strerror(errno));
+  expectOneLine(resolved);
   return resolved;
 }
 
@@ -150,8 +184,13 @@ TooLong tooLongOf(const Day& day, const DayBatches& batches) {
   return t;
 }
 
+// Rides appended by this run, by earlier runs, and not at all.
+struct Appended {
+  long long now = 0, before = 0;
+};
+
 std::string statement(const std::string& dir, const Day& day, const DayBatches& batches,
-                      long long named, const DayTotals& totals, long long appendedNow) {
+                      long long named, const DayTotals& totals, const Appended& appended) {
   TooLong t = tooLongOf(day, batches);
   long long rides = totals.rides[0] + totals.rides[1];
   long long out = totals.money[0] + totals.money[1];
@@ -173,8 +212,12 @@ std::string statement(const std::string& dir, const Day& day, const DayBatches& 
   s += "money in: " + std::to_string(totals.moneyIn) + "\n";
   s += "money out: " + std::to_string(out) + "\n";
   s += "rounding difference: " + std::to_string(out - totals.moneyIn) + "\n";
-  s += "rides appended by this run: " + std::to_string(appendedNow) + " of " +
-       std::to_string(rides) + (appendedNow == 0 && rides > 0 ? " (appended before)" : "") + "\n";
+  std::string where;
+  long long missing = rides - appended.now - appended.before;
+  if (appended.before > 0) where = std::to_string(appended.before) + " appended before";
+  if (missing > 0) where += (where.empty() ? "" : ", ") + std::to_string(missing) + " not appended";
+  s += "rides appended by this run: " + std::to_string(appended.now) + " of " +
+       std::to_string(rides) + (where.empty() ? "" : " (" + where + ")") + "\n";
   return s;
 }
 
@@ -183,16 +226,72 @@ int groupBatches() {
   return given != nullptr && std::atoi(given) > 0 ? std::atoi(given) : GROUP_BATCHES;
 }
 
-int settleDay(const Options& o, Day& day, const DayBatches& batches) {
-  guardProcess();
-  const std::string dir = o.paths[2];
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) refuse(dir + ": " + std::strerror(errno));
-  Journal journal;
+// DIR made if absent (its entry flushed), and held: the journal's lock is
+// taken before the day is read, so that a second copy is refused at once.
+void holdDir(const std::string& dir, Journal* journal) {
+  if (mkdir(dir.c_str(), 0777) == 0) {
+    if (int error = flushDirectoryAt(parentOf(dir))) refuse(dir + ": " + std::strerror(error));
+  } else if (errno != EEXIST) {
+    refuse(dir + ": " + std::strerror(errno));
+  }
   long holder = 0;
-  if (int error = journal.open(dir, &holder)) {
+  if (int error = journal->open(dir, &holder)) {
     if (error == EAGAIN) refuse(dir + ": in use by process " + std::to_string(holder));
     refuse(dir + "/journal: " + std::strerror(error));
   }
+}
+
+// The day as the journal knows it, checked or recorded, and recorded beside the ledgers.
+std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir, Journal* journal,
+                                    DayIdentity* is, const std::string& ledgerDir) {
+  DayIdentity was;
+  std::vector<GroupRecord> groups;
+  int error = 0, damaged = 0;
+  bool known = journal->read(&was, &groups, &error, &damaged);
+  if (damaged > 0)
+    refuse(dir + "/journal: record " + std::to_string(damaged) +
+           " is damaged; the day cannot be finished from it");
+  if (error != 0) refuse(dir + "/journal: " + std::strerror(error));
+  if (known) {
+    expectSameDay(dir, was, *is);
+    is->groupBatches = was.groupBatches > 0 ? was.groupBatches : is->groupBatches;
+  } else if ((error = journal->writeIdentity(*is)) != 0) {
+    refuse(dir + "/journal: " + std::strerror(error));
+  }
+  std::string by;
+  error = settledDays(ledgerDir, *is, absolute(dir), o.again, &by, &damaged);
+  if (error == EILSEQ)
+    refuse(ledgerDir + "/settled-days: record " + std::to_string(damaged) + " is damaged");
+  if (error != 0) refuse(ledgerDir + "/settled-days: " + std::strerror(error));
+  if (!by.empty() && !o.again)
+    refuse(ledgerDir + ": its ledgers hold these day files already, settled from " + by +
+           "; run there to finish them, or give --again to settle them a second time");
+  return groups;
+}
+
+// What the day's files say before any batch: odd lines, a file cut short, no taps.
+void noteInput(const Day& day, DayNotes* notes) {
+  (void)noteDay(day, true);
+  for (int s = 0; s < 2; s++)
+    if (day.unended[s] > 0)
+      reportLine("%s:%llu: no line end; the file may still be being written\n", day.sources[s].name,
+                 static_cast<unsigned long long>(day.unended[s]));
+  if (day.lines.empty())
+    notes->add("no taps", std::string(ME) + ": " + day.sources[0].name + " and " +
+                              day.sources[1].name + " hold no taps\n");
+}
+
+int settleDay(const Options& o) {
+  const std::string dir = o.paths[2];
+  Journal journal;
+  holdDir(dir, &journal);
+  const std::string dirShown = absolute(dir);
+  Day day;
+  readDayFiles(o, &day);
+  readDay(&day);
+  packDay(&day, o.batchTaps);
+  DayBatches packed;
+  linesByBatch(day, &packed.order, &packed.start, &packed.tooLong);
   DayIdentity is;
   std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);
   for (int s = 0; s < 2; s++) {
@@ -204,78 +303,80 @@ int settleDay(const Options& o, Day& day, const DayBatches& batches) {
   is.groupBatches = groupBatches();
   is.ledgers[0] = ledgerDir + "/busCompany.txt";
   is.ledgers[1] = ledgerDir + "/metroCompany.txt";
-  DayIdentity was;
-  std::vector<GroupRecord> groups;
-  int error = 0;
-  if (journal.read(&was, &groups, &error)) {
-    expectSameDay(dir, was, is);
-    is.groupBatches = was.groupBatches > 0 ? was.groupBatches : is.groupBatches;
-  } else if (error != 0) {
-    refuse(dir + "/journal: " + (error == EILSEQ ? "damaged" : std::strerror(error)));
-  } else {
-    error = journal.writeIdentity(is);
-    if (error == 0) error = flushDirectoryAt(dir);
-    if (error != 0) refuse(dir + "/journal: " + std::strerror(error));
-  }
+  std::vector<GroupRecord> groups = agreeOnDay(o, dir, &journal, &is, ledgerDir);
 
-  long long named = noteDay(day, true);
+  DayNotes notes;
+  notes.collectReports();
+  noteInput(day, &notes);
+  const long long linesNamed = notes.count();
   const std::string given = o.ledgers != nullptr ? o.ledgers : dir;
   const std::string shown[2] = {given + "/busCompany.txt", given + "/metroCompany.txt"};
-  DayLedgers ledgers(is.ledgers, shown, &journal, currentBoot());
+  DayLedgers ledgers(is.ledgers, shown, &journal, &notes);
   DayTotals totals;
+  Appended appended;
   const bool progress = isatty(2) != 0;
-  bool going = true;
+  GroupEnd end = GroupEnd::DONE;
   for (int first = 0, g = 0; first < day.batches; first += is.groupBatches, g++) {
     int last = std::min(first + is.groupBatches, day.batches) - 1;
     SettledLines lines;
-    settleBatches(day, batches, first, last, &lines, &totals);
-    if (!going) continue;  // the statement still counts the whole day
-    const GroupRecord* record =
-        static_cast<size_t>(g) < groups.size() ? &groups[static_cast<size_t>(g)] : nullptr;
-    bool begun = record != nullptr && record->begun;
-    if (stopRequest() != nullptr) {
-      going = false;
+    settleBatches(day, packed, first, last, &lines, &totals);
+    if (end != GroupEnd::DONE) continue;  // the statement still counts the whole day
+    GroupRecord none;
+    const GroupRecord& record =
+        static_cast<size_t>(g) < groups.size() ? groups[static_cast<size_t>(g)] : none;
+    if (record.done) {
+      appended.before += static_cast<long long>(lines.ends[0].size() + lines.ends[1].size());
       continue;
     }
-    const long long none[2] = {0, 0};
-    if (begun && record->done) continue;
-    going = begun ? ledgers.recover(g, *record, lines) : ledgers.append(g, lines, none);
+    if (stopRequest() != nullptr) {
+      end = GroupEnd::UNFINISHED;
+      continue;
+    }
+    end = ledgers.settle(g, record, lines);
+    if (end == GroupEnd::REFUSED) refuse(dir + ": the day was not changed");
     if (progress) std::fprintf(stderr, "\r%s: batch %d of %d ", ME, last + 1, day.batches);
   }
   if (progress) std::fputc('\n', stderr);
-  (void)journal.flush();
-  ledgers.flushCreated();
+  appended.now = ledgers.appended;
+  appended.before += ledgers.before;
+  notes.finish(end == GroupEnd::UNFINISHED && stopRequest() == nullptr);
   if (stopRequest() != nullptr)
     reportLine("%s: %s: %s before the day was settled; run the same command again to finish it\n",
                ME, dir.c_str(), describe(STOPPED));
-  else if (ledgers.pending > 0 || !going)
+  else if (end == GroupEnd::UNFINISHED)
     reportLine("%s: %s: the day is not finished; run the same command again to finish it\n", ME,
                dir.c_str());
-  std::string text = statement(dir, day, batches, named, totals, ledgers.appended);
+  else if (end == GroupEnd::HELD)
+    reportLine(
+        "%s: %s: the day is not finished; look at the rides named above before running "
+        "the same command again\n",
+        ME, dir.c_str());
+  std::string text = statement(dirShown, day, packed, linesNamed, totals, appended);
   (void)std::fputs(text.c_str(), stdout);
   if (int e = writeDurably(dir + "/statement.txt", text))
     reportLine("%s: %s/statement.txt: %s\n", ME, dir.c_str(), std::strerror(e));
+  if (int e = writeDurably(dir + "/notes.txt", notes.text()))
+    reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
-  bool clean = named == 0 && ledgers.named == 0 && ledgers.pending == 0 && going;
-  return clean ? 0 : 1;
+  if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
+  return notes.count() > 0 ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
-  Day day;
-  for (int s = 0; s < 2; s++) {
-    day.sources[s].name = o.paths[static_cast<size_t>(s)];
-    if (int error = readWholeFile(day.sources[s].name, &day.sources[s].bytes))
-      refuse(std::string(day.sources[s].name) + ": " + std::strerror(error));
+  if (o.trace == 0) {
+    guardProcess();
+    setTracing(false);
+    return settleDay(o);
   }
+  Day day;
+  DayBatches batches;
+  readDayFiles(o, &day);
   readDay(&day);
   packDay(&day, o.batchTaps);
-  DayBatches batches;
   linesByBatch(day, &batches.order, &batches.start, &batches.tooLong);
-  if (o.trace > 0) return traceBatch(day, batches, o.trace);
-  setTracing(false);
-  return settleDay(o, day, batches);
+  return traceBatch(day, batches, o.trace);
 }

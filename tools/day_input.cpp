@@ -71,13 +71,20 @@ uint64_t keyOf(const TermInfo& tap) {
 
 }  // namespace
 
-int readWholeFile(const char* path, DayBytes* bytes) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+int readWholeFile(const char* path, DayBytes* bytes, FileId* id) {
+  // Never opened in a way that waits (a FIFO with no writer), and only a
+  // regular file is read: a device or a pipe has no day in it.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
-  // Read straight into the string, grown as the file turns out longer
-  // than it said (or has no size, as a pipe).
   struct stat st;
-  size_t size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int error = S_ISREG(st.st_mode) ? errno : NOT_REGULAR_FILE;
+    (void)close(fd);
+    return error;
+  }
+  if (id != nullptr) *id = {st.st_dev, st.st_ino};
+  // Read straight into the string, grown as the file turns out longer than it said.
+  auto size = static_cast<size_t>(st.st_size);
   bytes->resize(size + 1);
   size_t filled = 0;
   for (;;) {
@@ -93,8 +100,19 @@ int readWholeFile(const char* path, DayBytes* bytes) {
     filled += static_cast<size_t>(n);
   }
   bytes->resize(filled);
+  // A file still being written, or rewritten, is not a day to settle.
+  struct stat after;
+  int error = fstat(fd, &after) != 0 ? errno : 0;
+  if (error == 0 &&
+      (filled != size || after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+       after.st_mtim.tv_nsec != st.st_mtim.tv_nsec))
+    error = CHANGED_WHILE_READ;
   (void)close(fd);
-  return 0;
+  return error;
+}
+
+const char* describeRead(int error) {
+  return error == CHANGED_WHILE_READ ? "changed while it was read" : describe(error);
 }
 
 std::string keyText(uint64_t key) {
@@ -121,6 +139,7 @@ void readDay(Day* day) {
       size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
                                     : bytes.size() - at;
       number++;
+      if (lf == nullptr) day->unended[s] = number;
       TermInfo tap;
       TapNotes notes;
       TapLine verdict = readTapLine(start, length, &tap, &notes);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "intake.h"
+#include "platform.h"
 
 // The allocator of a day's large arrays: blocks of 2 MiB and more are
 // mapped on their own and, where the host allows, backed by huge pages,
@@ -89,11 +90,24 @@ struct Day {
   BigVector<DayJourney> journeys;  // in the order their keys first appear
   std::vector<NamedLine> named;
   long long tapsRead[2] = {0, 0};
+  uint64_t unended[2] = {0, 0};  // the number of a last line without a line end, if any
   int batches = 0;
 };
 
-// Reads a whole file into *bytes; returns 0 or the errno of the failure.
-int readWholeFile(const char* path, DayBytes* bytes);
+// Which file a day file is, to tell one given twice.
+struct FileId {
+  unsigned long long device = 0, inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+constexpr int CHANGED_WHILE_READ = -3;  // its size or time changed while it was read
+
+// Reads a whole regular file into *bytes, and sets *id when given; returns
+// 0, NOT_REGULAR_FILE, CHANGED_WHILE_READ or the errno of the failure.
+int readWholeFile(const char* path, DayBytes* bytes, FileId* id = nullptr);
+
+// What a failure of readWholeFile says.
+const char* describeRead(int error);
 
 // Reads every line of both sources, in order: stored taps go to day->lines,
 // keyed to their journey; named lines are kept for noteDay.

@@ -1,31 +1,36 @@
 // Appending a group of batches, and finishing one a crash interrupted.
 //
-// The order of writes and flushes for a group, its ledgers locked:
-//   1. each ledger's size (the group's start there) and whether its last
-//      line is torn;
-//   2. journal: "begin G" with the starts, flushed to stable storage;
-//   3. for each ledger: journal "writing G L"; the group's lines in one
-//      write (a line end first where the last line was torn), a failed
-//      write cut back to the start; journal "wrote G L";
-//   4. each ledger flushed to stable storage;
-//   5. journal: "done G"; the locks go with the close.
-// Why a rerun after a crash at any instant is exact: nothing reaches a
-// ledger before its start is on stable storage (2), and the settlement is
+// The order of writes and flushes for a group, one ledger after the other
+// (bus, then metro), each locked until the group ends:
+//   1. the ledger's size, and whether its last line is torn;
+//   2. journal: "range G L" with the size as the start, the first line to
+//      write, whether a line end goes first, the bytes' length and
+//      checksum; flushed to stable storage;
+//   3. the bytes in one write; a failed write cut back to the start, the
+//      group stopped there;
+// then each ledger flushed, each ledger's directory flushed (once a run),
+// and journal: "done G", flushed. A group begins only once the one before
+// it is done; a group that fails ends the day.
+// Why a rerun after a crash at any instant is exact: the settlement is
 // deterministic, so the rerun knows every byte the group meant to write
-// from each start on. The group held the ledgers' locks, so another run's
-// lines come after the group's bytes, and every appender closes a torn
-// line with a line end of its own before its first line. A rerun takes the
-// lock and, on the same boot (the host's cache still holds every write
-// that returned), trusts the journal: without "writing G L" nothing of the
-// group is in L, so all is appended even where another run has since
-// appended the same lines; with "wrote G L" all of it is. Otherwise (a
-// crash inside the write, or a power cut) it keeps the group's lines that
-// stand whole and in order from the start and appends the rest; a torn
-// line is part of no ride and stays as such. Only there can a match be
-// another run's copy of lines the group had yet to write: where the group's
-// lines stop short of its end, the kept ones are named as in doubt (kept,
-// never appended twice), for the operator to look at.
+// (the recorded length and checksum prove it), and nothing reaches a ledger
+// before its range is on stable storage. A ledger without a range got
+// nothing of the group. With one, the rerun reads the ledger from the start:
+//   - the group's bytes, then nothing: a prefix; the rest is written (a torn
+//     line is finished, never left);
+//   - zeros where the group's bytes belong: a hole a power cut left; the
+//     group's bytes are written over it, and it is named;
+//   - other bytes: another writer appended after the crash (the group held
+//     the lock while it wrote); the group's whole lines before them stay,
+//     a torn piece is named as no ride, and the rest of the group goes at
+//     the end under a new range;
+//   - a ledger shorter than the start: it is not the ledger the group began
+//     in (an older copy); the rides are named and the day held.
+// The ledger is known by its path and its bytes, never by device or inode,
+// so a reboot, a remount or a copy put back changes nothing.
 #include "day_ledgers.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -47,11 +52,27 @@ long long lineCount(const SettledLines& lines, int l) {
   return static_cast<long long>(lines.ends[l].size());
 }
 
-// What the group still writes to a ledger from line `skip` on.
+// What the group writes to a ledger from line `skip` on.
 std::string expected(const SettledLines& lines, int l, long long skip, bool lead) {
   std::string e = lead ? LINE_END : "";
   size_t from = lineStart(lines, l, skip);
   return e.append(lines.bytes[l].data() + from, lines.bytes[l].size() - from);
+}
+
+// The group's lines from `skip` on that stand whole in the first `m` bytes
+// of what it writes; *end says where the last of them ends.
+long long wholeLines(const SettledLines& lines, int l, const LedgerRange& r, size_t m,
+                     size_t* end) {
+  size_t base = lineStart(lines, l, r.skip), lead = r.lead ? LINE_END_LENGTH : 0;
+  *end = m < lead ? 0 : lead;
+  long long kept = 0;
+  while (r.skip + kept < lineCount(lines, l)) {
+    size_t e = lead + lines.ends[l][static_cast<size_t>(r.skip + kept)] - base;
+    if (e > m) break;
+    *end = e;
+    kept++;
+  }
+  return kept;
 }
 
 int readAt(const LedgerFile& file, long long offset, size_t length, std::string* bytes) {
@@ -69,7 +90,32 @@ int readAt(const LedgerFile& file, long long offset, size_t length, std::string*
   return 0;
 }
 
+int writeAt(const LedgerFile& file, long long offset, const char* bytes, size_t length) {
+  const int fd = static_cast<int>(file.handle);
+  for (size_t done = 0; done < length;) {
+    ssize_t n = pwrite(fd, bytes + done, length - done, offset + static_cast<long long>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 ? EIO : errno;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+std::string text(const char* format, long long a, long long b = 0) {
+  char line[160];
+  (void)std::snprintf(line, sizeof line, format, a, b);
+  return line;
+}
+
 }  // namespace
+
+struct DayLedgers::Ledger {
+  int l = 0;
+  LedgerFile file = {-1, false};
+  bool open = false;
+  bool created = false;
+  bool wrote = false;  // holds bytes of the group to flush
+};
 
 void crashPoint() {
   static long left = [] {
@@ -82,209 +128,209 @@ void crashPoint() {
 }
 
 DayLedgers::DayLedgers(const std::string* paths, const std::string* shown, Journal* journal,
-                       std::string boot)
+                       DayNotes* notes)
     : paths_{paths[0], paths[1]},
       shown_{shown[0], shown[1]},
       journal_(journal),
-      boot_(std::move(boot)) {}
+      notes_(notes),
+      boot_(currentBoot()) {}
 
 void DayLedgers::nameRides(int l, const SettledLines& lines, long long from, const char* what,
-                           const char* why, long long to) {
+                           const std::string& why, long long to) {
+  const std::string summary = std::string("rides ") + what + ": " + why;
   for (long long i = from; i < (to < 0 ? lineCount(lines, l) : to); i++) {
     size_t begin = lineStart(lines, l, i);
-    int length = static_cast<int>(lines.ends[l][static_cast<size_t>(i)] - begin) - LINE_END_LENGTH;
-    reportLine("%s: %.*s: %s: %s (batch %d)\n", shown_[l].c_str(), length,
-               lines.bytes[l].data() + begin, what, why, lines.batchOf[l][static_cast<size_t>(i)]);
-    named++;
+    size_t end = lines.ends[l][static_cast<size_t>(i)] - LINE_END_LENGTH;
+    notes_->add(summary, shown_[l] + ": " +
+                             std::string(lines.bytes[l].data() + begin, end - begin) + ": " + what +
+                             ": " + why + " (batch " +
+                             std::to_string(lines.batchOf[l][static_cast<size_t>(i)]) + ")\n");
   }
 }
 
-bool DayLedgers::append(int g, const SettledLines& lines, const long long* skip) {
-  LedgerFile files[2];
-  bool open[2] = {false, false}, wrote[2] = {false, false};
-  bool unopened = false;  // a ledger the group has lines for could not be opened: not done
-  GroupRecord record;
-  record.boot = boot_;
+GroupEnd DayLedgers::settle(int g, const GroupRecord& record, const SettledLines& lines) {
   for (int l = 0; l < 2; l++) {
-    record.ledgers[l].skip = skip[l];
-    if (lineCount(lines, l) <= skip[l]) continue;
-    int error = openLedger(paths_[l].c_str(), &files[l], &created_[l]);
-    if (error == 0 && files[l].regular) {
-      error = lockLedger(files[l]);
-      FileState st = {0, 0, 0};
-      if (error == 0) error = stateOf(files[l], &st);
-      bool ends = true;
-      if (error == 0 && st.size > 0) error = endsWithLineEnd(files[l], st.size, &ends);
-      if (error != 0) (void)closeLedger(files[l]);
-      record.ledgers[l] = {st.size, !ends, skip[l], st.device, st.file};
+    const LedgerRange& r = record.ranges[l];
+    if (!r.recorded) continue;
+    std::string want = r.skip <= lineCount(lines, l) ? expected(lines, l, r.skip, r.lead) : "";
+    if (r.skip > lineCount(lines, l) || static_cast<long long>(want.size()) != r.length ||
+        checksumOf(want.data(), want.size()) != r.sum) {
+      notes_->add("journal", text("journal: group %lld: ", g) + shown_[l] +
+                                 ": the bytes it recorded are not those this day settles; "
+                                 "settled by another version?\n");
+      return GroupEnd::REFUSED;
     }
-    if (error != 0) {
-      nameRides(l, lines, skip[l], "not appended", describe(error));
-      pending += lineCount(lines, l) - skip[l];
-      unopened = true;
-      continue;
-    }
-    open[l] = true;
   }
-  auto journalFailed = [&](int error) {
-    for (int l = 0; l < 2; l++) {
-      if (!open[l]) continue;
-      if (!wrote[l]) {
-        std::string why = std::string("the journal could not be written: ") + describe(error);
-        nameRides(l, lines, skip[l], "not appended", why.c_str());
-      }
-      (void)closeLedger(files[l]);
-    }
-    reportLine("fare-settle-day: journal: %s; stopped\n", describe(error));
-    return false;
-  };
-  if (int error = journal_->begin(g, record)) return journalFailed(error);
-  crashPoint();
-  bool whole = !unopened;
-  for (int l = 0; l < 2; l++) {
-    if (!open[l]) continue;
-    if (int error = journal_->mark(g, "writing", l)) return journalFailed(error);
-    crashPoint();
-    const LedgerStart& at = record.ledgers[l];
-    // One write, the group's bytes as they stand unless a line end goes first.
-    std::string withLead;
-    const char* bytes = lines.bytes[l].data() + lineStart(lines, l, skip[l]);
-    size_t size = lines.bytes[l].size() - lineStart(lines, l, skip[l]);
-    if (at.lead) {
-      reportLine("%s: last line is unfinished; new lines start on a line of their own\n",
-                 shown_[l].c_str());
-      withLead = expected(lines, l, skip[l], true);
-      bytes = withLead.data();
-      size = withLead.size();
-    }
-    size_t written = 0;
-    if (int error = writeLedger(files[l], bytes, size, &written)) {
-      if (written > 0 && files[l].regular) {
-        if (int cut = cutBack(files[l], at.start))
-          reportLine("%s: part of a line stays at its end: %s\n", shown_[l].c_str(), describe(cut));
-      }
-      nameRides(l, lines, skip[l], "not appended", describe(error));
-      pending += lineCount(lines, l) - skip[l];
-      whole = false;
+  Ledger ledgers[2];
+  GroupEnd end = GroupEnd::DONE;
+  for (int l = 0; l < 2 && end == GroupEnd::DONE; l++) {
+    Ledger& ledger = ledgers[l];
+    ledger.l = l;
+    const LedgerRange& r = record.ranges[l];
+    long long from = r.recorded ? r.skip : 0;
+    if (lineCount(lines, l) == from && !r.recorded) continue;
+    int error = openLedger(paths_[l].c_str(), &ledger.file, &ledger.created);
+    if (error == 0) ledger.open = true;
+    if (error == 0 && ledger.file.regular) error = lockLedger(ledger.file);
+    if (error != 0) {
+      nameRides(l, lines, from, "not appended", describe(error));
+      end = GroupEnd::UNFINISHED;
     } else {
-      wrote[l] = true;
-      crashPoint();
-      if (int error = journal_->mark(g, "wrote", l)) return journalFailed(error);
+      end = r.recorded ? recover(g, ledger, r, lines) : write(g, ledger, lines, 0);
     }
+  }
+  if (end == GroupEnd::DONE) end = finish(g, ledgers, lines);
+  for (const Ledger& ledger : ledgers)
+    if (ledger.open) (void)closeLedger(ledger.file);  // the lock goes with it
+  return end;
+}
+
+GroupEnd DayLedgers::recover(int g, Ledger& ledger, const LedgerRange& r,
+                             const SettledLines& lines) {
+  const int l = ledger.l;
+  const long long count = lineCount(lines, l);
+  if (!ledger.file.regular) {
+    nameRides(l, lines, r.skip, "in doubt",
+              "not appended again: a crash's write to what is not a regular file cannot be read "
+              "back");
+    before += count - r.skip;
+    return GroupEnd::DONE;
+  }
+  FileState st = {0, 0, 0};
+  std::string want = expected(lines, l, r.skip, r.lead), found;
+  int error = stateOf(ledger.file, &st);
+  if (error == 0 && st.size < r.start) {
+    nameRides(l, lines, r.skip, "not appended",
+              text("the ledger ends at byte %lld, before byte %lld where the journal recorded the "
+                   "group's lines; is it an older copy put back?",
+                   st.size, r.start));
+    return GroupEnd::HELD;
+  }
+  size_t n = static_cast<size_t>(std::min(st.size - r.start, r.length));
+  if (error == 0) error = readAt(ledger.file, r.start, n, &found);
+  if (error != 0) {
+    nameRides(l, lines, r.skip, "not appended", describe(error));
+    return GroupEnd::UNFINISHED;
+  }
+  n = found.size();
+  size_t f = 0, hole = n, holeEnd = 0;  // the first foreign byte; the zeros before it
+  for (; f < n && (found[f] == want[f] || found[f] == '\0'); f++) {
+    if (found[f] == want[f]) continue;
+    hole = std::min(hole, f);
+    holeEnd = f + 1;
+  }
+  if (hole < holeEnd) {
+    if (int e = writeAt(ledger.file, r.start + static_cast<long long>(hole), want.data() + hole,
+                        holeEnd - hole)) {
+      nameRides(l, lines, r.skip, "not appended", describe(e));
+      return GroupEnd::UNFINISHED;
+    }
+    notes_->add(shown_[l] + ": holes", shown_[l] + text(": a crash left %lld bytes unwritten at "
+                                                        "byte %lld; the group's lines are "
+                                                        "written there\n",
+                                                        static_cast<long long>(holeEnd - hole),
+                                                        r.start + static_cast<long long>(hole)));
+    ledger.wrote = true;
+  }
+  size_t wholeEnd = 0;
+  long long kept = wholeLines(lines, l, r, f, &wholeEnd);
+  before += kept;
+  if (f == n && n == want.size()) {
+    ledger.wrote = true;  // what an earlier run wrote may be only in the host's cache
+    return GroupEnd::DONE;
+  }
+  if (f == n) {  // the group's bytes and nothing after: the rest follows them
+    size_t written = 0;
+    if (int e = writeLedger(ledger.file, want.data() + n, want.size() - n, &written)) {
+      if (written > 0) (void)cutBack(ledger.file, st.size);
+      nameRides(l, lines, r.skip + kept, "not appended", describe(e));
+      return GroupEnd::UNFINISHED;
+    }
+    appended += count - r.skip - kept;
+    ledger.wrote = true;
     crashPoint();
+    return GroupEnd::DONE;
   }
+  if (f > wholeEnd)
+    notes_->add(shown_[l] + ": torn", shown_[l] + text(": a crash left part of a line at byte "
+                                                       "%lld, another writer's lines after it; "
+                                                       "it is no ride\n",
+                                                       r.start + static_cast<long long>(wholeEnd)));
+  ledger.wrote = ledger.wrote || kept > 0;
+  return write(g, ledger, lines, r.skip + kept);
+}
+
+GroupEnd DayLedgers::write(int g, Ledger& ledger, const SettledLines& lines, long long from) {
+  const int l = ledger.l;
+  FileState st = {0, 0, 0};
+  bool ends = true;
+  int error = stateOf(ledger.file, &st);
+  if (error == 0 && st.size > 0 && ledger.file.regular)
+    error = endsWithLineEnd(ledger.file, st.size, &ends);
+  if (error != 0) {
+    nameRides(l, lines, from, "not appended", describe(error));
+    return GroupEnd::UNFINISHED;
+  }
+  if (!ends)
+    notes_->add(shown_[l] + ": unfinished",
+                shown_[l] + ": last line is unfinished; new lines start on a line of their own\n");
+  std::string want = expected(lines, l, from, !ends);
+  LedgerRange r = {true,
+                   st.size,
+                   from,
+                   !ends,
+                   static_cast<long long>(want.size()),
+                   checksumOf(want.data(), want.size())};
+  if (int e = journal_->range(g, l, r, boot_)) {
+    nameRides(l, lines, from, "not appended",
+              std::string("the journal could not be written: ") + describe(e));
+    return GroupEnd::UNFINISHED;
+  }
+  crashPoint();
+  size_t written = 0;
+  if (int e = writeLedger(ledger.file, want.data(), want.size(), &written)) {
+    if (written > 0 && ledger.file.regular) {
+      if (int cut = cutBack(ledger.file, st.size))
+        notes_->add(shown_[l] + ": torn",
+                    shown_[l] + ": part of a line stays at its end: " + describe(cut) + "\n");
+    }
+    nameRides(l, lines, from, "not appended", describe(e));
+    return GroupEnd::UNFINISHED;
+  }
+  appended += lineCount(lines, l) - from;
+  ledger.wrote = true;
+  crashPoint();
+  return GroupEnd::DONE;
+}
+
+GroupEnd DayLedgers::finish(int g, Ledger* ledgers, const SettledLines& lines) {
   for (int l = 0; l < 2; l++) {
-    if (!wrote[l]) continue;
-    if (int error = flushLedger(files[l])) {
-      nameRides(l, lines, skip[l], "appended, but not flushed to disk", describe(error));
-      whole = false;
+    const Ledger& ledger = ledgers[l];
+    if (!ledger.wrote || !ledger.file.regular) continue;
+    if (int error = flushLedger(ledger.file)) {
+      nameRides(l, lines, 0, "appended, but not flushed to disk", describe(error));
+      return GroupEnd::UNFINISHED;
     }
   }
   crashPoint();
-  if (whole) {
-    if (int error = journal_->mark(g, "done")) return journalFailed(error);
-  }
-  crashPoint();
+  // A ledger made by this run or an earlier one must outlive a power cut
+  // before the journal says its group is done: its directory, once a run.
   for (int l = 0; l < 2; l++) {
-    if (!open[l]) continue;
-    int error = closeLedger(files[l]);
-    if (!wrote[l]) continue;
-    appended += lineCount(lines, l) - skip[l];
-    if (error != 0)
-      nameRides(l, lines, skip[l], "appended, but closing the ledger failed", describe(error));
-  }
-  return true;
-}
-
-bool DayLedgers::recover(int g, const GroupRecord& record, const SettledLines& lines) {
-  const bool sameBoot = !boot_.empty() && record.boot == boot_;
-  long long skip[2];
-  for (int l = 0; l < 2; l++) {
-    const LedgerStart& at = record.ledgers[l];
-    skip[l] = at.skip;
-    if (at.start < 0) continue;
-    LedgerFile file;
-    bool created = false;
-    int error = openLedger(paths_[l].c_str(), &file, &created);
-    if (error != 0) {
-      nameRides(l, lines, at.skip, "not appended", describe(error));
-      return false;
-    }
-    FileState st = {0, 0, -1};
-    error = lockLedger(file);
-    if (error == 0) error = stateOf(file, &st);
-    if (error == 0 && (st.device != at.device || st.file != at.file || st.size < at.start)) {
-      (void)closeLedger(file);
-      nameRides(l, lines, at.skip, "not appended",
-                "the ledger is not the one the journal recorded; the group's lines cannot be "
-                "proven");
-      skip[l] = lineCount(lines, l);
-      continue;
-    }
-    if (error != 0) {
-      (void)closeLedger(file);
-      nameRides(l, lines, at.skip, "not appended", describe(error));
-      return false;
-    }
-    std::string want = expected(lines, l, at.skip, at.lead);
-    long long kept = 0;
-    if (!sameBoot || record.writing[l]) {
-      std::string found;
-      size_t length = static_cast<size_t>(
-          std::min<long long>(st.size - at.start, static_cast<long long>(want.size())));
-      if (int e = readAt(file, at.start, length, &found)) {
-        (void)closeLedger(file);
-        nameRides(l, lines, at.skip, "not appended", describe(e));
-        return false;
-      }
-      size_t m = 0;
-      while (m < found.size() && found[m] == want[m]) m++;
-      // The group's lines whole within the match, and where the last ends.
-      size_t base = lineStart(lines, l, at.skip), lead = at.lead ? LINE_END_LENGTH : 0;
-      size_t wholeEnd = m < lead ? 0 : lead;
-      while (at.skip + kept < lineCount(lines, l) &&
-             lead + lines.ends[l][static_cast<size_t>(at.skip + kept)] - base <= m) {
-        wholeEnd = lead + lines.ends[l][static_cast<size_t>(at.skip + kept)] - base;
-        kept++;
-      }
-      if (sameBoot && record.wrote[l] && m != want.size()) {
-        (void)closeLedger(file);
-        nameRides(l, lines, at.skip, "not appended",
-                  "the ledger no longer holds the group's lines where they began");
-        skip[l] = lineCount(lines, l);
-        continue;
-      }
-      if (m > wholeEnd) {
-        reportLine("%s: a crash left part of a line at byte %lld; it is no ride\n",
-                   shown_[l].c_str(), at.start + static_cast<long long>(wholeEnd));
-      } else if (kept > 0 && m < want.size()) {
-        nameRides(l, lines, at.skip, "in doubt",
-                  "kept as appended, but it may be another run's line", at.skip + kept);
-      }
-    }
-    (void)closeLedger(file);
-    skip[l] = at.skip + kept;
-  }
-  // What the group kept may be only in the host's cache: flushed before "done".
-  for (int l = 0; l < 2; l++) {
-    if (record.ledgers[l].start < 0) continue;
-    if (int error = flushFile(paths_[l].c_str())) {
-      nameRides(l, lines, record.ledgers[l].skip, "appended, but not flushed to disk",
-                describe(error));
-      return true;
-    }
-  }
-  if (skip[0] < lineCount(lines, 0) || skip[1] < lineCount(lines, 1)) return append(g, lines, skip);
-  return journal_->mark(g, "done") == 0;
-}
-
-void DayLedgers::flushCreated() {
-  for (int l = 0; l < 2; l++) {
-    if (!created_[l]) continue;
+    if (!ledgers[l].open || dirFlushed_[l]) continue;
     DirectoryName dir;
     int error = directoryOf(paths_[l].c_str(), &dir);
     if (error == 0) error = flushDirectory(dir);
-    if (error != 0)
-      reportLine("%s: directory not flushed to disk: %s\n", shown_[l].c_str(), describe(error));
+    if (error != 0) {
+      notes_->add(shown_[l] + ": directory",
+                  shown_[l] + ": directory not flushed to disk: " + describe(error) + "\n");
+      return GroupEnd::UNFINISHED;
+    }
+    dirFlushed_[l] = true;
   }
+  if (int error = journal_->done(g)) {
+    notes_->add("journal", std::string("journal: ") + describe(error) + "\n");
+    return GroupEnd::UNFINISHED;
+  }
+  crashPoint();
+  return GroupEnd::DONE;
 }

@@ -1,43 +1,48 @@
 // The day's two ledgers, appended a group of batches at a time with the
-// program's guarantees, the journal recording where each group begins.
+// program's guarantees, the journal recording the bytes each group fills.
 #ifndef FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
 #define FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
 
 #include <string>
 
+#include "day_notes.h"
 #include "day_settle.h"
 #include "journal.h"
+
+// How a group ended.
+enum class GroupEnd : unsigned char {
+  DONE,        // every line on stable storage, the journal says so
+  UNFINISHED,  // stopped short, nothing lost: the same command again finishes it
+  HELD,        // stopped short on something a person must look at
+  REFUSED,     // the journal's bytes are not this day's: nothing was done
+};
 
 class DayLedgers {
  public:
   // The ledgers are opened by `paths` and named by `shown` (as given).
-  DayLedgers(const std::string* paths, const std::string* shown, Journal* journal,
-             std::string boot);
+  DayLedgers(const std::string* paths, const std::string* shown, Journal* journal, DayNotes* notes);
 
-  // Appends the lines of group g after the first skip[l] of each ledger.
-  // Returns false when the journal could not be written: the day stops.
-  bool append(int g, const SettledLines& lines, const long long* skip);
-
-  // Finishes group g, which an earlier run began: keeps the lines it finds
-  // where the group began, appends the rest.
-  bool recover(int g, const GroupRecord& record, const SettledLines& lines);
-
-  // Flushes the directory of each ledger this run created.
-  void flushCreated();
+  // Settles group g: finishes what an earlier run began of it (`record`),
+  // appends the rest, flushes the ledgers and records the group done.
+  GroupEnd settle(int g, const GroupRecord& record, const SettledLines& lines);
 
   long long appended = 0;  // rides appended by this run
-  long long named = 0;     // rides named on standard error
-  long long pending = 0;   // rides a rerun is to append
+  long long before = 0;    // rides of unfinished groups found appended by an earlier run
 
  private:
+  struct Ledger;
+  GroupEnd recover(int g, Ledger& ledger, const LedgerRange& range, const SettledLines& lines);
+  GroupEnd write(int g, Ledger& ledger, const SettledLines& lines, long long from);
+  GroupEnd finish(int g, Ledger* ledgers, const SettledLines& lines);
   // Names the group's rides from..to (to the end when -1) in ledger l.
   void nameRides(int l, const SettledLines& lines, long long from, const char* what,
-                 const char* why, long long to = -1);
+                 const std::string& why, long long to = -1);
   std::string paths_[2];
   std::string shown_[2];
-  bool created_[2] = {false, false};
   Journal* journal_;
+  DayNotes* notes_;
   std::string boot_;
+  bool dirFlushed_[2] = {false, false};
 };
 
 // Where a test kills the run: FARE_SETTLE_DAY_CRASH_AT=N ends the process

@@ -1,5 +1,7 @@
 // The day's journal: records appended one write each, a checksum per
-// record, the whole file locked while a run holds the day.
+// record, the whole file locked while a run holds the day. Only the last
+// record can be torn (a crash inside its write, before its flush returned,
+// so nothing it announced was done); any other damage stops every run.
 #include "journal.h"
 
 #include <fcntl.h>
@@ -23,26 +25,12 @@ uint32_t recordSum(const std::string& body) {
   return h;
 }
 
-// "BODY SUM": the body when the line is whole and its checksum right.
-bool checkRecord(const std::string& line, std::string* body) {
-  size_t space = line.rfind(' ');
-  if (space == std::string::npos || line.size() - space != 9) return false;
-  *body = line.substr(0, space);
-  char sum[9];
-  (void)std::snprintf(sum, sizeof sum, "%08" PRIx32, recordSum(*body));
-  return line.compare(space + 1, 8, sum) == 0;
-}
-
-bool readLedgerStart(std::istringstream& in, LedgerStart* l) {
-  int lead = 0;
-  in >> l->start >> lead >> l->skip >> l->device >> l->file;
-  l->lead = lead != 0;
-  return !in.fail();
-}
-
-void writeLedgerStart(std::ostringstream& out, const LedgerStart& l) {
-  out << ' ' << l.start << ' ' << (l.lead ? 1 : 0) << ' ' << l.skip << ' ' << l.device << ' '
-      << l.file;
+GroupRecord* groupAt(std::istringstream& in, std::vector<GroupRecord>* groups) {
+  int g = -1;
+  in >> g;
+  if (in.fail() || g < 0 || g > 100000000) return nullptr;
+  if (static_cast<size_t>(g) >= groups->size()) groups->resize(static_cast<size_t>(g) + 1);
+  return &(*groups)[static_cast<size_t>(g)];
 }
 
 // Applies one record; false when it is none the journal writes.
@@ -64,31 +52,37 @@ bool apply(const std::string& body, DayIdentity* id, std::vector<GroupRecord>* g
     (kind == "name" ? id->names : id->ledgers)[i] = body.substr(at);
     return true;
   }
-  int g = -1;
-  in >> g;
-  if (in.fail() || g < 0 || g > 100000000) return false;
-  if (static_cast<size_t>(g) >= groups->size()) groups->resize(static_cast<size_t>(g) + 1);
-  GroupRecord& r = (*groups)[static_cast<size_t>(g)];
-  if (kind == "begin") {
-    GroupRecord fresh;
-    fresh.begun = true;
-    in >> fresh.boot;
-    if (fresh.boot == "-") fresh.boot.clear();
-    if (!readLedgerStart(in, &fresh.ledgers[0]) || !readLedgerStart(in, &fresh.ledgers[1]))
-      return false;
-    r = fresh;
-    return true;
-  }
-  if (kind == "done") return r.done = true;
-  int l = -1;
-  in >> l;
-  if (in.fail() || l < 0 || l > 1) return false;
-  if (kind == "writing") return r.writing[l] = true;
-  if (kind == "wrote") return r.wrote[l] = true;
-  return false;
+  GroupRecord* r = groupAt(in, groups);
+  if (r == nullptr) return false;
+  if (kind == "done") return r->done = true;
+  if (kind != "range") return false;
+  int l = -1, lead = 0;
+  LedgerRange range;
+  in >> l >> range.start >> range.skip >> lead >> range.length >> std::hex >> range.sum;
+  if (in.fail() || l < 0 || l > 1 || range.start < 0 || range.skip < 0 || range.length < 0)
+    return false;
+  range.lead = lead != 0;
+  range.recorded = true;
+  r->ranges[l] = range;
+  return true;
 }
 
 }  // namespace
+
+std::string sealRecord(const std::string& body) {
+  char sum[16];
+  (void)std::snprintf(sum, sizeof sum, " %08" PRIx32 "\n", recordSum(body));
+  return body + sum;
+}
+
+bool checkRecord(const std::string& line, std::string* body) {
+  size_t space = line.rfind(' ');
+  if (space == std::string::npos || line.size() - space != 9) return false;
+  *body = line.substr(0, space);
+  char sum[9];
+  (void)std::snprintf(sum, sizeof sum, "%08" PRIx32, recordSum(*body));
+  return line.compare(space + 1, 8, sum) == 0;
+}
 
 uint64_t checksumOf(const char* bytes, size_t size) {
   uint64_t h = 0x6A09E667F3BCC908ULL ^ size;
@@ -114,28 +108,36 @@ std::string currentBoot() {
 }
 
 int Journal::open(const std::string& dir, long* holder) {
-  path_ = dir + "/journal";
-  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  const std::string path = dir + "/journal";
+  fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  bool made = false;
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    made = fd_ >= 0;
+  }
   if (fd_ < 0) return errno;
   struct flock whole = {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  if (fcntl(fd_, F_SETLK, &whole) == 0) return 0;
-  int error = errno;
-  if (error == EAGAIN || error == EACCES) {
+  if (fcntl(fd_, F_SETLK, &whole) != 0) {
+    int error = errno;
+    if (error != EAGAIN && error != EACCES) return error;
     struct flock asked = whole;
     *holder = fcntl(fd_, F_GETLK, &asked) == 0 && asked.l_type != F_UNLCK ? asked.l_pid : 0;
     return EAGAIN;
   }
-  return error;
+  // A journal that is new must outlive a power cut before anything it records happens.
+  return made ? flushDirectoryAt(dir) : 0;
 }
 
 Journal::~Journal() {
   if (fd_ >= 0) (void)close(fd_);
 }
 
-bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error) {
+bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error,
+                   int* damaged) {
   *error = 0;
+  *damaged = 0;
   std::string text;
   char chunk[1 << 16];
   ssize_t n;
@@ -151,17 +153,16 @@ bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int*
   }
   size_t good = 0;  // the end of the last whole record
   bool any = false;
-  while (good < text.size()) {
+  for (int number = 1; good < text.size(); number++) {
     size_t end = text.find('\n', good);
+    bool last = end == std::string::npos || end + 1 == text.size();
     std::string body;
-    bool whole = end != std::string::npos && checkRecord(text.substr(good, end - good), &body);
-    if (!whole) {
-      // Only the last record can be torn: the journal is only ever appended to.
-      if (end != std::string::npos && end + 1 < text.size()) *error = EILSEQ;
-      break;
-    }
-    if (!apply(body, identity, groups)) {
-      *error = EILSEQ;
+    if (end == std::string::npos || !checkRecord(text.substr(good, end - good), &body) ||
+        !apply(body, identity, groups)) {
+      if (!last) {
+        *error = EILSEQ;
+        *damaged = number;
+      }
       break;
     }
     any = true;
@@ -173,15 +174,9 @@ bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int*
 }
 
 int Journal::append(const std::string& body, bool flushNow) {
-  char sum[16];
-  (void)std::snprintf(sum, sizeof sum, " %08" PRIx32 "\n", recordSum(body));
-  std::string line = body + sum;
+  std::string line = sealRecord(body);
   if (int error = writeAll(fd_, line.data(), line.size())) return error;
-  return flushNow ? flush() : 0;
-}
-
-int Journal::flush() {
-  return fsync(fd_) == 0 ? 0 : errno;
+  return flushNow && fsync(fd_) != 0 ? errno : 0;
 }
 
 int Journal::writeIdentity(const DayIdentity& id) {
@@ -191,21 +186,18 @@ int Journal::writeIdentity(const DayIdentity& id) {
   const std::string records[] = {day.str(), "name metro " + id.names[0], "name bus " + id.names[1],
                                  "ledger bus " + id.ledgers[0], "ledger metro " + id.ledgers[1]};
   for (const std::string& r : records)
-    if (int error = append(r, false)) return error;
-  return flush();
+    if (int error = append(r, &r == &records[4])) return error;
+  return 0;
 }
 
-int Journal::begin(int group, const GroupRecord& record) {
+int Journal::range(int group, int ledger, const LedgerRange& r, const std::string& boot) {
   std::ostringstream out;
-  out << "begin " << group << ' ' << (record.boot.empty() ? "-" : record.boot);
-  writeLedgerStart(out, record.ledgers[0]);
-  writeLedgerStart(out, record.ledgers[1]);
+  out << "range " << group << ' ' << ledger << ' ' << r.start << ' ' << r.skip << ' '
+      << (r.lead ? 1 : 0) << ' ' << r.length << ' ' << std::hex << r.sum << std::dec << ' '
+      << (boot.empty() ? "-" : boot);
   return append(out.str(), true);
 }
 
-int Journal::mark(int group, const char* what, int ledger) {
-  std::ostringstream body;
-  body << what << ' ' << group;
-  if (ledger >= 0) body << ' ' << ledger;
-  return append(body.str(), false);
+int Journal::done(int group) {
+  return append("done " + std::to_string(group), true);
 }

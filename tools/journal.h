@@ -1,7 +1,7 @@
 // The journal of a day settled by fare-settle-day: one text record a line,
-// each ending with its own checksum, so that a record torn by a crash is
-// known and dropped. It names the day it belongs to, and for each group of
-// batches where its lines began in each ledger and how far it got.
+// each ending with its own checksum. It names the day it belongs to, and
+// for each group of batches the byte range its lines were to fill in each
+// ledger, and whether the group finished.
 #ifndef FARE_SETTLE_TOOLS_JOURNAL_H_
 #define FARE_SETTLE_TOOLS_JOURNAL_H_
 
@@ -20,54 +20,59 @@ struct DayIdentity {
   std::string ledgers[2];  // absolute paths, bus then metro
 };
 
-// Where a group's lines began in one ledger, when the group has any there.
-struct LedgerStart {
-  long long start = -1;  // -1: the group had no line to append here
-  bool lead = false;     // a line end of the group's own came first (a torn last line)
-  long long skip = 0;    // the group's first lines already in the ledger from an earlier try
-  unsigned long long device = 0, file = 0;
+// The bytes a group was to write to one ledger: its lines from `skip` on,
+// a line end first when `lead`, `length` bytes from byte `start`, with
+// checksum `sum`. Recorded, and flushed, before the first of them is written.
+struct LedgerRange {
+  bool recorded = false;
+  long long start = 0;
+  long long skip = 0;
+  bool lead = false;
+  long long length = 0;
+  uint64_t sum = 0;
 };
 
-// The last attempt at a group, as the journal tells it.
+// A group as the journal tells it: its last range in each ledger.
 struct GroupRecord {
-  std::string boot;                  // the host's boot the attempt ran in
-  LedgerStart ledgers[2];            // bus, metro
-  bool begun = false;                // a "begin" was recorded
-  bool writing[2] = {false, false};  // the write to each ledger had begun
-  bool wrote[2] = {false, false};    // it had returned whole
-  bool done = false;                 // every line was on stable storage
+  LedgerRange ranges[2];  // bus, metro
+  bool done = false;      // every line was on stable storage
 };
 
 class Journal {
  public:
-  // Opens DIR/journal (made if absent) and takes its lock without waiting.
-  // Returns 0; EAGAIN with *holder set when another process holds it;
-  // else the errno of the failure.
+  // Opens DIR/journal (made if absent, DIR's entry then flushed) and takes
+  // its lock without waiting. Returns 0; EAGAIN with *holder set when
+  // another process holds it; else the errno of the failure.
   int open(const std::string& dir, long* holder);
   ~Journal();
 
   // Reads the records: false when there is none yet. A torn last record is
-  // cut off. *error is set when the journal could not be read.
-  bool read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error);
+  // cut off; any other record that is not whole and right sets *error to
+  // EILSEQ and *damaged to its number, from 1. *error is also set when the
+  // journal could not be read.
+  bool read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error, int* damaged);
 
   int writeIdentity(const DayIdentity& identity);
-  int begin(int group, const GroupRecord& record);
-  // Records "writing" or "wrote" for a ledger (0 bus, 1 metro), or "done"
-  // (ledger -1); not flushed.
-  int mark(int group, const char* what, int ledger = -1);
-  int flush();
+  // Records a range and flushes it: 0 or the errno of the failure.
+  int range(int group, int ledger, const LedgerRange& range, const std::string& boot);
+  // Records the group done and flushes it.
+  int done(int group);
 
  private:
   int append(const std::string& body, bool flushNow);
   int fd_ = -1;
-  std::string path_;
 };
 
-// A day file's checksum: not against forgery, only to tell another day.
+// A record as the journal writes it, "BODY SUM" and a line end; and its
+// body, when a line (without its line end) is such a record, whole and right.
+std::string sealRecord(const std::string& body);
+bool checkRecord(const std::string& line, std::string* body);
+
+// A checksum of bytes: not against forgery, only to tell other bytes.
 uint64_t checksumOf(const char* bytes, size_t size);
 
 // The host's boot, as an identifier that changes with every boot ("" where
-// unknown: no boot is then taken for this one).
+// unknown). Recorded with each range for the operator; never trusted.
 std::string currentBoot();
 
 #endif  // FARE_SETTLE_TOOLS_JOURNAL_H_

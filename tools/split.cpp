@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "day_input.h"
 #include "durable.h"
 #include "split_mark.h"
@@ -50,7 +51,7 @@ void removeWritten() {
   std::string shown = what;
   if (!written.temporary.empty() && shown.starts_with(written.temporary))
     shown = written.dir + shown.substr(written.temporary.size());
-  std::fprintf(stderr, "fare-settle-split: %s: %s\n", shown.c_str(), std::strerror(error));
+  std::fprintf(stderr, "fare-settle-split: %s: %s\n", shown.c_str(), describeRead(error));
   removeWritten();
   std::exit(1);
 }
@@ -133,15 +134,18 @@ std::string makeTemporary(const std::string& dir) {
   return name;
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR] [--batch-taps N]\n");
-  return 2;
+constexpr char USAGE[] =
+    "usage: fare-settle-split METRO BUS DIR [--ledgers LEDGERDIR] [--batch-taps N]\n"
+    "       fare-settle-split --help | --version\n";
+
+[[noreturn]] void usage(const char* what, const char* arg) {
+  usageError("fare-settle-split", what, arg, USAGE);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  answerHelpAndVersion(argc, argv, "fare-settle-split", USAGE);
   std::vector<const char*> paths;
   std::string ledgers = "..";  // relative to a batch: DIR itself
   int cap = TAP_CAPACITY;
@@ -149,7 +153,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--batch-taps") == 0 && i + 1 < argc) {
       char* end = nullptr;
       long n = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || n < 1 || n > TAP_CAPACITY) return usage();
+      if (*end != '\0' || n < 1 || n > TAP_CAPACITY)
+        usage("--batch-taps: not a count from 1 to 100", argv[i]);
       cap = static_cast<int>(n);
       continue;
     }
@@ -157,12 +162,13 @@ int main(int argc, char** argv) {
       ledgers = argv[++i];
       if (ledgers[0] != '/') ledgers = "../" + ledgers;  // given relative to DIR
     } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      return usage();
+      usage("unknown option, or one without its value", argv[i]);
     } else {
       paths.push_back(argv[i]);
     }
   }
-  if (paths.size() != 3) return usage();
+  if (paths.size() > 3) usage("one path too many", paths[3]);
+  if (paths.size() < 3) usage("METRO, BUS and DIR are needed", nullptr);
   Day day;
   day.sources[0].name = paths[0];
   day.sources[1].name = paths[1];

@@ -1,0 +1,20 @@
+// The ledgers' own record of the days settled into them, kept beside them
+// as LEDGERDIR/settled-days, so that the same day files never go into the
+// same ledgers twice, whatever became of the DIR that settled them.
+#ifndef FARE_SETTLE_TOOLS_DAY_RECORD_H_
+#define FARE_SETTLE_TOOLS_DAY_RECORD_H_
+
+#include <string>
+
+#include "journal.h"
+
+// Records, durably, that `dir` (absolute) settles the day files of `day`
+// into the ledgers in `ledgerDir`, unless another DIR's record of them is
+// there: *settledBy then names that DIR, and the day is recorded only when
+// settled `again` on purpose. A record of `dir` itself is never a refusal.
+// Returns 0, EILSEQ with *damaged set (a record from 1) when a record is
+// damaged, or the errno of the failure.
+int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std::string& dir,
+                bool again, std::string* settledBy, int* damaged);
+
+#endif  // FARE_SETTLE_TOOLS_DAY_RECORD_H_
