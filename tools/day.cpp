@@ -255,17 +255,20 @@ std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir, Jo
   if (known) {
     expectSameDay(dir, was, *is);
     is->groupBatches = was.groupBatches > 0 ? was.groupBatches : is->groupBatches;
-  } else if ((error = journal->writeIdentity(*is)) != 0) {
-    refuse(dir + "/journal: " + std::strerror(error));
   }
+  // Recorded beside the ledgers before the journal is, so that a journal
+  // never stands for a day the ledgers refused.
   std::string by;
-  error = settledDays(ledgerDir, *is, absolute(dir), o.again, &by, &damaged);
+  error = settledDays(ledgerDir, *is, absolute(dir), !known, o.again, &by, &damaged);
   if (error == EILSEQ)
     refuse(ledgerDir + "/settled-days: record " + std::to_string(damaged) + " is damaged");
   if (error != 0) refuse(ledgerDir + "/settled-days: " + std::strerror(error));
-  if (!by.empty() && !o.again)
+  if (!by.empty())
     refuse(ledgerDir + ": its ledgers hold these day files already, settled from " + by +
+           (known ? "" : " (whose journal is not this one)") +
            "; run there to finish them, or give --again to settle them a second time");
+  if (!known && (error = journal->writeIdentity(*is)) != 0)
+    refuse(dir + "/journal: " + std::strerror(error));
   return groups;
 }
 

@@ -30,6 +30,7 @@
 // so a reboot, a remount or a copy put back changes nothing.
 #include "day_ledgers.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,15 +91,24 @@ int readAt(const LedgerFile& file, long long offset, size_t length, std::string*
   return 0;
 }
 
+// Writes over bytes inside the ledger. Its descriptor appends, and pwrite on
+// such a descriptor appends too, so appending is off meanwhile; a second
+// descriptor would not do, as closing it would drop the ledger's lock.
 int writeAt(const LedgerFile& file, long long offset, const char* bytes, size_t length) {
   const int fd = static_cast<int>(file.handle);
-  for (size_t done = 0; done < length;) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0) return errno;
+  int error = 0;
+  for (size_t done = 0; done < length && error == 0;) {
     ssize_t n = pwrite(fd, bytes + done, length - done, offset + static_cast<long long>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0 ? EIO : errno;
-    done += static_cast<size_t>(n);
+    if (n <= 0)
+      error = n == 0 ? EIO : errno;
+    else
+      done += static_cast<size_t>(n);
   }
-  return 0;
+  if (fcntl(fd, F_SETFL, flags) != 0 && error == 0) error = errno;
+  return error;
 }
 
 std::string text(const char* format, long long a, long long b = 0) {
@@ -239,6 +249,11 @@ GroupEnd DayLedgers::recover(int g, Ledger& ledger, const LedgerRange& r,
     ledger.wrote = true;  // what an earlier run wrote may be only in the host's cache
     return GroupEnd::DONE;
   }
+  // Whole lines that stop short: the group's write cut at a line end, or
+  // another run's copy of its first lines appended before the group wrote.
+  if (kept > 0 && f == wholeEnd)
+    nameRides(l, lines, r.skip, "in doubt", "kept as appended, but it may be another run's line",
+              r.skip + kept);
   if (f == n) {  // the group's bytes and nothing after: the rest follows them
     size_t written = 0;
     if (int e = writeLedger(ledger.file, want.data() + n, want.size() - n, &written)) {

@@ -36,7 +36,7 @@ int readAll(int fd, std::string* text) {
 }  // namespace
 
 int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std::string& dir,
-                bool again, std::string* settledBy, int* damaged) {
+                bool fresh, bool again, std::string* settledBy, int* damaged) {
   const std::string path = ledgerDir + "/settled-days";
   int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
   bool made = false;
@@ -54,6 +54,7 @@ int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std:
   if (error == 0) error = readAll(fd, &text);
   const std::string files = "day " + filesOf(day) + " ";
   bool mine = false;
+  std::string other;
   size_t at = 0;
   for (int number = 1; error == 0 && at < text.size(); number++) {
     size_t end = text.find('\n', at);
@@ -68,12 +69,15 @@ int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std:
     if (body.starts_with(files)) {
       std::string by = body.substr(files.size());
       mine = mine || by == dir;
-      if (by != dir && settledBy->empty()) *settledBy = by;
+      if (by != dir && other.empty()) other = by;
     }
     at = end + 1;
   }
-  if (mine) settledBy->clear();
-  if (error == 0 && !mine && (settledBy->empty() || again)) {
+  // A DIR with a journal of the day goes on from it; without one, any
+  // record of the day means its lines may be in the ledgers already.
+  if (!again && (fresh ? mine || !other.empty() : !mine && !other.empty()))
+    *settledBy = mine ? dir : other;
+  if (error == 0 && !mine && settledBy->empty()) {
     std::string record = sealRecord(files + dir);
     if (at < text.size() && ftruncate(fd, static_cast<off_t>(at)) != 0) error = errno;
     if (error == 0) error = writeAll(fd, record.data(), record.size());

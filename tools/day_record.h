@@ -9,12 +9,14 @@
 #include "journal.h"
 
 // Records, durably, that `dir` (absolute) settles the day files of `day`
-// into the ledgers in `ledgerDir`, unless another DIR's record of them is
-// there: *settledBy then names that DIR, and the day is recorded only when
-// settled `again` on purpose. A record of `dir` itself is never a refusal.
-// Returns 0, EILSEQ with *damaged set (a record from 1) when a record is
-// damaged, or the errno of the failure.
+// into the ledgers in `ledgerDir`, unless a record of them says their
+// lines may be there already: *settledBy then names the DIR that settled
+// them, and nothing is recorded. For a DIR whose journal knows the day,
+// only another DIR's record counts; for a `fresh` one, any record does.
+// With `again`, the day is recorded whatever is there. Returns 0, EILSEQ
+// with *damaged set (a record from 1) when a record is damaged, or the
+// errno of the failure.
 int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std::string& dir,
-                bool again, std::string* settledBy, int* damaged);
+                bool fresh, bool again, std::string* settledBy, int* damaged);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_RECORD_H_
