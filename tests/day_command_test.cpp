@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch.h"
@@ -496,6 +499,167 @@ TEST(Day, SettlesIntoLedgersThatAreNotFiles) {
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.out.find("rides appended by this run: 0 of"), std::string::npos) << again.out;
   EXPECT_EQ(again.out.find("not appended)"), std::string::npos) << again.out;
+}
+
+// A stop sent from outside, then the same command again until the day is
+// finished: every ride exactly once. A SIGTERM while the day waits for a
+// ledger another run holds, and a real SIGKILL while a ledger grows (the
+// kernel cuts a large write at a page, anywhere in a line).
+TEST(Day, AStopFromOutsideLeavesADayTheSameCommandFinishes) {
+  enum Stop : unsigned char { TERM_WAITING_FOR_LOCK, KILL_WHILE_LEDGER_GROWS };
+  struct {
+    const char* scenario;
+    Stop stop;
+    int taps;
+  } cases[] = {
+      {"SIGTERM while waiting for a ledger's lock", TERM_WAITING_FOR_LOCK, 3000},
+      {"SIGKILL from outside inside the write", KILL_WHILE_LEDGER_GROWS, 200000},
+  };
+  const std::vector<const char*> args = {"day-metro.txt", "day-bus.txt", "day"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    std::string bus;
+    for (int i = 0; i < c.taps; i++)
+      bus += "07:00 BUS IN " + std::to_string(i % 997) + " K" + std::to_string(i) + "\n";
+    Batch reference;
+    reference.write("day-metro.txt", "");
+    reference.write("day-bus.txt", bus);
+    ASSERT_EQ(day(reference, args).status, 0);
+    const std::string expected = reference.readBytes("day/busCompany.txt");
+    int cut = 0;
+    for (int attempt = 0; attempt < 5 && (attempt == 0 || cut == 0); attempt++) {
+      Batch b;
+      b.write("day-metro.txt", "");
+      b.write("day-bus.txt", bus);
+      b.mkdir("day");
+      b.write("day/busCompany.txt", "");
+      std::vector<const char*> cmd = builtProgram(FARE_SETTLE_DAY);
+      cmd.insert(cmd.end(), args.begin(), args.end());
+      std::error_code none;
+      if (c.stop == TERM_WAITING_FOR_LOCK) {
+        HeldLock lock(b.path("day/busCompany.txt"));
+        ASSERT_TRUE(lock.held());
+        Started run = b.startCommand(cmd);
+        for (int i = 0; i < 500 && !b.exists("day/settled-days"); i++)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Batch::signal(run, SIGTERM);
+        EXPECT_EQ(Batch::finish(run).status, 128 + SIGTERM);
+        cut = 1;
+      } else {
+        Started run = b.startCommand(cmd);
+        for (int i = 0; i < 2000000 && Batch::running(run); i++) {
+          auto size = fs::file_size(b.path("day/busCompany.txt"), none);
+          if (!none && size > 0) {
+            Batch::signal(run, SIGKILL);
+            break;
+          }
+        }
+        RunResult killed = Batch::finish(run);
+        auto size = fs::file_size(b.path("day/busCompany.txt"), none);
+        cut = killed.status == 128 + SIGKILL && size > 0 && size < expected.size() ? 1 : 0;
+      }
+      RunResult rerun = day(b, args);
+      EXPECT_LE(rerun.status, 1) << rerun.err;
+      EXPECT_EQ(rerun.err.find("not appended"), std::string::npos) << rerun.err;
+      const std::string got = b.readBytes("day/busCompany.txt");  // too large to print a diff of
+      EXPECT_TRUE(got == expected)
+          << got.size() << " bytes, not the " << expected.size()
+          << " expected; first difference at byte "
+          << std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
+                 got.begin();
+      RunResult again = day(b, args);
+      EXPECT_EQ(again.status, 0) << again.err;
+      EXPECT_NE(again.out.find("rides appended by this run: 0 of " + std::to_string(c.taps) + " (" +
+                               std::to_string(c.taps) + " appended before)\n"),
+                std::string::npos)
+          << again.out;
+    }
+    if (cut == 0) std::printf("%s: no kill landed inside the write here\n", c.scenario);
+  }
+}
+
+// The calls of a command that write or flush, as strace saw them: each
+// call's name, the path of its first descriptor or name, and what a write
+// began with.
+struct Call {
+  std::string name, path, data;
+};
+
+std::vector<Call> tracedCalls(const Batch& b, std::vector<const char*> command) {
+  command.insert(command.begin(),
+                 {"strace", "-f", "-y", "-s", "12", "-o", "calls", "-e",
+                  "trace=openat,write,pwrite64,fsync,fdatasync,syncfs,rename,renameat,renameat2"});
+  b.runCommand(command);
+  std::vector<Call> calls;
+  for (const std::string& line : linesOf(b.readBytes("calls"))) {
+    size_t open = line.find('(');
+    if (open == std::string::npos) continue;
+    Call c;
+    c.name = line.substr(line.find(' ') + 1, open - line.find(' ') - 1);
+    size_t lt = line.find('<', open), quote = line.find('"', open);
+    if (c.name != "openat" && lt != std::string::npos && (quote == std::string::npos || lt < quote))
+      c.path = line.substr(lt + 1, line.find('>', lt) - lt - 1);
+    else if (quote != std::string::npos)
+      c.path = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+    if (c.name == "write" && quote != std::string::npos)
+      c.data = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+    calls.push_back(c);
+  }
+  return calls;
+}
+
+// Where the first call after `from` that matches is, or -1.
+long find(const std::vector<Call>& calls, long from, const std::string& name,
+          const std::string& pathEnd, const std::string& data = "") {
+  for (auto i = static_cast<size_t>(std::max(from, 0L)); i < calls.size(); i++)
+    if (calls[i].name == name && calls[i].path.ends_with(pathEnd) &&
+        calls[i].data.starts_with(data))
+      return static_cast<long>(i);
+  return -1;
+}
+
+// The order of writes and flushes that makes a rerun exact, seen from outside.
+TEST(Day, WritesAndFlushesInTheOrderThatMakesARerunExact) {
+  if (!straceRuns()) GTEST_SKIP() << "strace cannot run here, or follow this build";
+  Batch b;
+  b.write("day-metro.txt", "08:10 METRO IN 250 A1\n");
+  b.write("day-bus.txt", "07:00 BUS IN 200 B2\n");
+  std::vector<const char*> dayCommand = builtProgram(FARE_SETTLE_DAY);
+  dayCommand.insert(dayCommand.end(), {"day-metro.txt", "day-bus.txt", "day"});
+  std::vector<Call> calls = tracedCalls(b, dayCommand);
+  const std::string dir = fs::canonical(b.path("day")).string();
+  long made = find(calls, 0, "fsync", fs::canonical(b.dir()).string());  // DIR's entry
+  long journalEntry = find(calls, 0, "fsync", dir);
+  long done = find(calls, 0, "write", "/journal", "done 0");
+  EXPECT_GE(made, 0) << "DIR's parent never flushed";
+  EXPECT_GE(journalEntry, 0) << "DIR never flushed after the journal was made";
+  ASSERT_GE(done, 0);
+  for (const char* ledger : {"/busCompany.txt", "/metroCompany.txt"}) {
+    SCOPED_TRACE(ledger);
+    long write = find(calls, 0, "write", ledger);
+    long range = find(calls, 0, "write", "/journal", "range");
+    long rangeFlushed = find(calls, range, "fsync", "/journal");
+    EXPECT_TRUE(range >= 0 && rangeFlushed > range && rangeFlushed < write)
+        << "the range is not on disk before the ledger's write";
+    long flushed = find(calls, write, "fsync", ledger);
+    EXPECT_TRUE(flushed > write && flushed < done) << "the ledger is not on disk before done";
+  }
+  EXPECT_LT(find(calls, journalEntry + 1, "fsync", dir), done)
+      << "the ledgers' directory is not on disk before done";
+  EXPECT_GT(find(calls, done, "fsync", "/journal"), done) << "done is not flushed";
+  for (const char* file : {"/statement.txt", "/notes.txt"}) {
+    long renamed = find(calls, 0, "rename", std::string(file) + ".tmp");
+    EXPECT_GE(renamed, 0) << file;
+    EXPECT_GE(find(calls, 0, "fsync", std::string(file) + ".tmp"), 0)
+        << file << " renamed unflushed";
+  }
+  std::vector<const char*> splitCommand = builtProgram(FARE_SETTLE_SPLIT);
+  splitCommand.insert(splitCommand.end(), {"day-metro.txt", "day-bus.txt", "tree"});
+  calls = tracedCalls(b, splitCommand);
+  long synced = find(calls, 0, "syncfs", "");
+  long mark = find(calls, 0, "openat", "/split-finished.tmp");
+  EXPECT_TRUE(synced >= 0 && synced < mark) << "the tree is not on disk before its mark";
 }
 
 }  // namespace
