@@ -154,7 +154,8 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
     HOLE,
     COPIED_BACK,
     ANOTHER_RUN,
-    ANOTHER_RUN_SAME_LINES
+    ANOTHER_RUN_SAME_LINES,
+    ONE_FILE,  // both ledger names link to one file from the start
   };
   struct {
     const char* scenario;
@@ -167,28 +168,38 @@ TEST(Day, ARerunAfterACrashAnywhereFinishesTheDayExactly) {
       {"each ledger copied back into place, or on another device after a remount", COPIED_BACK},
       {"another run appends between the crash and the rerun", ANOTHER_RUN},
       {"another run appends the very lines the group was to write", ANOTHER_RUN_SAME_LINES},
+      {"killed, both ledger names linked to one file", ONE_FILE},
   };
   const std::vector<std::string> groups = {"FARE_SETTLE_DAY_GROUP_BATCHES=2"};
   const std::vector<const char*> args = {"--batch-taps", "45", "day-metro.txt", "day-bus.txt",
                                          "day"};
-  Batch reference;
-  writeDay(reference, 3, 40, false);
+  auto prepare = [](const Batch& b, Then then) {
+    writeDay(b, 3, 40, false);
+    if (then != ONE_FILE) return;
+    b.mkdir("day");
+    b.write(LEDGERS[0], "");
+    fs::create_symlink("busCompany.txt", b.path(LEDGERS[1]));
+  };
+  Batch reference, oneFile;
+  prepare(reference, NOTHING);
+  prepare(oneFile, ONE_FILE);
   ASSERT_EQ(day(reference, args, groups).status, 1);
-  const std::string expected = ledgers(reference, "day");
-  ASSERT_GT(linesOf(expected).size(), 60u);
+  ASSERT_EQ(day(oneFile, args, groups).status, 1);
+  ASSERT_GT(linesOf(ledgers(reference, "day")).size(), 60u);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
+    const std::string expected = ledgers(c.then == ONE_FILE ? oneFile : reference, "day");
     int crashes = 0;
     for (int point = 1;; point++) {
       Batch b;
-      writeDay(b, 3, 40, false);
+      prepare(b, c.then);
       std::vector<std::string> env = groups;
       env.push_back("FARE_SETTLE_DAY_CRASH_AT=" + std::to_string(point));
       if (day(b, args, env).status != 128 + 9) break;  // past the last point
       crashes++;
       std::string extra;  // what another run appended
       LastGroup last = lastGroup(b.readBytes("day/journal"));
-      for (int l = 0; l < 2 && !last.done; l++) {
+      for (int l = 0; l < 2 && !last.done && c.then != ONE_FILE; l++) {
         if (last.starts[l] < 0 || !b.exists(LEDGERS[l])) continue;
         std::string bytes = b.readBytes(LEDGERS[l]);
         auto start = static_cast<size_t>(last.starts[l]);
