@@ -392,7 +392,7 @@ TEST(Day, RefusesWhatItCannotSettleExactly) {
          b.write("day/journal", journal);
        },
        {"day-metro.txt", "day-bus.txt", "day"},
-       "fare-settle-day: day/journal: record 2 is damaged"},
+       "fare-settle-day: day/journal: record 3 is damaged"},
       {"the journal lost",
        [](const Batch& b) { fs::remove(b.path("day/journal")); },
        {"day-metro.txt", "day-bus.txt", "day"},

@@ -163,7 +163,7 @@ void expectSameDay(const std::string& dir, const DayIdentity& was, const DayIden
     refuse(dir + ": its journal is of batches of " + std::to_string(was.batchTaps) + " taps");
   for (int l = 0; l < 2; l++)
     if (was.ledgers[l] != is.ledgers[l])
-      refuse(dir + ": its journal is of the ledger " + was.ledgers[l]);
+      refuse(dir + ": its journal is of the ledger " + was.ledgers[l] + ", from DIR");
 }
 
 struct TooLong {
@@ -255,6 +255,9 @@ std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir, Jo
   if (known) {
     expectSameDay(dir, was, *is);
     is->groupBatches = was.groupBatches > 0 ? was.groupBatches : is->groupBatches;
+    is->id = was.id;
+  } else {
+    is->id = newDayId();
   }
   // Recorded beside the ledgers before the journal is, so that a journal
   // never stands for a day the ledgers refused.
@@ -304,8 +307,8 @@ int settleDay(const Options& o) {
   }
   is.batchTaps = o.batchTaps;
   is.groupBatches = groupBatches();
-  is.ledgers[0] = ledgerDir + "/busCompany.txt";
-  is.ledgers[1] = ledgerDir + "/metroCompany.txt";
+  const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
+  for (int l = 0; l < 2; l++) is.ledgers[l] = relativePath(dirShown, paths[l]);
   std::vector<GroupRecord> groups = agreeOnDay(o, dir, &journal, &is, ledgerDir);
 
   DayNotes notes;
@@ -314,7 +317,7 @@ int settleDay(const Options& o) {
   const long long linesNamed = notes.count();
   const std::string given = o.ledgers != nullptr ? o.ledgers : dir;
   const std::string shown[2] = {given + "/busCompany.txt", given + "/metroCompany.txt"};
-  DayLedgers ledgers(is.ledgers, shown, &journal, &notes);
+  DayLedgers ledgers(paths, shown, &journal, &notes);
   DayTotals totals;
   Appended appended;
   const bool progress = isatty(2) != 0;

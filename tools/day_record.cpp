@@ -1,7 +1,7 @@
 // LEDGERDIR/settled-days: a record a line, "day METRO-SIZE METRO-SUM
-// BUS-SIZE BUS-SUM DIR", each with its checksum as the journal writes them,
-// appended under a lock and flushed (its directory too, when new) before
-// the day's first line reaches a ledger.
+// BUS-SIZE BUS-SUM ID DIR" (ID the journal's own), each with its checksum as the journal writes
+// them, appended under a lock and flushed (its directory too, when new) before the day's first line
+// reaches a ledger.
 #include "day_record.h"
 
 #include <fcntl.h>
@@ -66,10 +66,11 @@ int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std:
       }
       break;  // a torn last record: the run that wrote it had not begun its day
     }
-    if (body.starts_with(files)) {
-      std::string by = body.substr(files.size());
-      mine = mine || by == dir;
-      if (by != dir && other.empty()) other = by;
+    if (body.starts_with(files)) {  // "ID DIR" follows
+      size_t space = body.find(' ', files.size());
+      bool same = body.compare(files.size(), space - files.size(), day.id) == 0;
+      mine = mine || same;
+      if (!same && other.empty() && space != std::string::npos) other = body.substr(space + 1);
     }
     at = end + 1;
   }
@@ -78,7 +79,7 @@ int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std:
   if (!again && (fresh ? mine || !other.empty() : !mine && !other.empty()))
     *settledBy = mine ? dir : other;
   if (error == 0 && !mine && settledBy->empty()) {
-    std::string record = sealRecord(files + dir);
+    std::string record = sealRecord(files + day.id + " " + dir);
     if (at < text.size() && ftruncate(fd, static_cast<off_t>(at)) != 0) error = errno;
     if (error == 0) error = writeAll(fd, record.data(), record.size());
     if (error == 0 && fsync(fd) != 0) error = errno;

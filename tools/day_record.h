@@ -8,11 +8,12 @@
 
 #include "journal.h"
 
-// Records, durably, that `dir` (absolute) settles the day files of `day`
-// into the ledgers in `ledgerDir`, unless a record of them says their
-// lines may be there already: *settledBy then names the DIR that settled
-// them, and nothing is recorded. For a DIR whose journal knows the day,
-// only another DIR's record counts; for a `fresh` one, any record does.
+// Records, durably, that the journal `day.id` in `dir` (absolute, for
+// messages) settles the day files of `day` into the ledgers in
+// `ledgerDir`, unless a record of them says their lines may be there
+// already: *settledBy then names the DIR that settled them, and nothing is
+// recorded. For a journal that knows the day, only another journal's
+// record counts; for a `fresh` one, any record does.
 // With `again`, the day is recorded whatever is there. Returns 0, EILSEQ
 // with *damaged set (a record from 1) when a record is damaged, or the
 // errno of the failure.

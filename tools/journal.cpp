@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 #include "durable.h"
@@ -41,6 +42,10 @@ bool apply(const std::string& body, DayIdentity* id, std::vector<GroupRecord>* g
   if (kind == "day") {
     in >> id->sizes[0] >> std::hex >> id->sums[0] >> std::dec >> id->sizes[1] >> std::hex >>
         id->sums[1] >> std::dec >> id->batchTaps >> id->groupBatches;
+    return !in.fail();
+  }
+  if (kind == "id") {
+    in >> id->id;
     return !in.fail();
   }
   if (kind == "name" || kind == "ledger") {
@@ -94,6 +99,36 @@ uint64_t checksumOf(const char* bytes, size_t size) {
   }
   for (; i < size; i++) h = (h ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
   return h ^ (h >> 29);
+}
+
+std::string newDayId() {
+  uint64_t id = 0;
+  if (FILE* random = std::fopen("/dev/urandom", "rb")) {
+    if (std::fread(&id, sizeof id, 1, random) != 1) id = 0;
+    std::fclose(random);
+  }
+  if (id == 0)
+    id = static_cast<uint64_t>(std::time(nullptr)) << 22 ^ static_cast<uint64_t>(getpid());
+  char text[17];
+  (void)std::snprintf(text, sizeof text, "%016" PRIx64, id);
+  return text;
+}
+
+std::string relativePath(const std::string& from, const std::string& to) {
+  auto parts = [](const std::string& path) {
+    std::vector<std::string> names;
+    std::istringstream in(path);
+    for (std::string name; std::getline(in, name, '/');)
+      if (!name.empty()) names.push_back(name);
+    return names;
+  };
+  std::vector<std::string> f = parts(from), t = parts(to);
+  size_t same = 0;
+  while (same < f.size() && same < t.size() && f[same] == t[same]) same++;
+  std::string path;
+  for (size_t i = same; i < f.size(); i++) path += "../";
+  for (size_t i = same; i < t.size(); i++) path += t[i] + (i + 1 < t.size() ? "/" : "");
+  return path;
 }
 
 std::string currentBoot() {
@@ -183,10 +218,14 @@ int Journal::writeIdentity(const DayIdentity& id) {
   std::ostringstream day;
   day << "day " << id.sizes[0] << ' ' << std::hex << id.sums[0] << std::dec << ' ' << id.sizes[1]
       << ' ' << std::hex << id.sums[1] << std::dec << ' ' << id.batchTaps << ' ' << id.groupBatches;
-  const std::string records[] = {day.str(), "name metro " + id.names[0], "name bus " + id.names[1],
-                                 "ledger bus " + id.ledgers[0], "ledger metro " + id.ledgers[1]};
+  const std::string records[] = {day.str(),
+                                 "id " + id.id,
+                                 "name metro " + id.names[0],
+                                 "name bus " + id.names[1],
+                                 "ledger bus " + id.ledgers[0],
+                                 "ledger metro " + id.ledgers[1]};
   for (const std::string& r : records)
-    if (int error = append(r, &r == &records[4])) return error;
+    if (int error = append(r, &r == &records[5])) return error;
   return 0;
 }
 

@@ -12,12 +12,13 @@
 // What the journal must agree with before any group is settled: the day
 // files by size and checksum, the packing, and the ledgers.
 struct DayIdentity {
+  std::string id;        // made once for the journal: it outlives a move of DIR, not a loss
   std::string names[2];  // as first given, for messages
   long long sizes[2] = {0, 0};
   uint64_t sums[2] = {0, 0};
   int batchTaps = 0;
   int groupBatches = 0;
-  std::string ledgers[2];  // absolute paths, bus then metro
+  std::string ledgers[2];  // bus then metro, relative to DIR: the same through any mount
 };
 
 // The bytes a group was to write to one ledger: its lines from `skip` on,
@@ -67,6 +68,13 @@ class Journal {
 // body, when a line (without its line end) is such a record, whole and right.
 std::string sealRecord(const std::string& body);
 bool checkRecord(const std::string& line, std::string* body);
+
+// A new journal's identifier: 16 hex digits, from the host's random source.
+std::string newDayId();
+
+// The path of `to` relative to the directory `from`, both absolute and
+// without links ("../ledgers/busCompany.txt").
+std::string relativePath(const std::string& from, const std::string& to);
 
 // A checksum of bytes: not against forgery, only to tell other bytes.
 uint64_t checksumOf(const char* bytes, size_t size);
