@@ -32,6 +32,7 @@ check() {
     *) notExact "$1" "$2" ;;
   esac
   checkBatches "$@"
+  checkDay "$@"
 }
 
 notExact() {
@@ -83,6 +84,58 @@ checkBatches() {
       grep -v '^  ' "$3/$d.summary.${view##*/}" | head -n 5 | sed "s|^|$me: $1: batches: runner ${view##*/}: |"
     done
     echo "$me: $1: batches: kept in $3/$d"
+    notExact "$1" "$2"
+  fi
+}
+
+# checkDay LABEL exact|figures A B: fare-settle-day with DIR and its ledgers
+# on the shared storage, killed (SIGKILL) through A once its bus ledger has
+# grown, then the same command through B (another client, another device
+# number) until it ends of itself: the ledgers must hold exactly what the
+# day settled on local disk appends.
+checkDay() {
+  d=fare-settle-day.$(date +%s%N)
+  here=$(mktemp -d)
+  awk -v n="${CHECK_DAY_TAPS:-20000}" -v dir="$3/$d" 'BEGIN {
+    srand(7)
+    while (t < n) {
+      j++; k = 1 + int(rand() * 6)
+      for (i = 0; i < k && t < n; i++) {
+        t++
+        metro = rand() < 0.5
+        printf "%02d:%02d %s IN %d J%X\n", 5 + i, int(rand() * 60), metro ? "METRO" : "BUS",
+          int(rand() * 300), j > (dir (metro ? ".metro" : ".bus"))
+      }
+    } }'
+  export FARE_SETTLE_DAY_GROUP_BATCHES=5
+  "$bin/fare-settle-day" "$3/$d.metro" "$3/$d.bus" "$here/day" >/dev/null 2>&1
+  "$bin/fare-settle-day" "$3/$d.metro" "$3/$d.bus" "$3/$d" >/dev/null 2>&1 &
+  pid=$!
+  seen=0
+  until [ -s "$3/$d/busCompany.txt" ] || [ $seen -ge 3000 ]; do sleep 0.01; seen=$((seen + 1)); done
+  kill -9 $pid 2>/dev/null
+  wait $pid
+  killed=$?
+  at=$(wc -c <"$3/$d/busCompany.txt" 2>/dev/null || echo 0)
+  runs=0
+  status=3
+  while [ $runs -lt 5 ] && [ $status -ge 3 ]; do
+    "$bin/fare-settle-day" "$4/$d.metro" "$4/$d.bus" "$4/$d" >/dev/null 2>"$3/$d.errors"
+    status=$?
+    runs=$((runs + 1))
+  done
+  unset FARE_SETTLE_DAY_GROUP_BATCHES
+  same=yes
+  for l in busCompany.txt metroCompany.txt; do
+    cmp -s "$here/day/$l" "$3/$d/$l" || same=no
+  done
+  echo "$me: $1: day: killed through A (status $killed, bus ledger at $at bytes)," \
+    "finished through B in $runs runs (status $status): ledgers as settled on local disk: $same"
+  if [ $same = yes ] && [ $status -le 1 ]; then
+    rm -rf "$3/$d" "$3/$d".* "$here"
+  else
+    sed "s|^|$me: $1: day: on standard error: |" "$3/$d.errors" | head -n 10
+    echo "$me: $1: day: kept in $3/$d and $here"
     notExact "$1" "$2"
   fi
 }

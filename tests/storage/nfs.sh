@@ -50,7 +50,8 @@ trap 'exit 1' INT TERM HUP
 # What the guest runs, on a second disk: the programs, the check, the script.
 p=$tmp/payload
 mkdir -p "$p/bin" "$p/src/tools" "$p/src/tests/storage" &&
-  cp "$bin/fare-settle" "$bin/fare-settle-split" "$bin/fare-settle-batches" "$bin/hold-ledger-lock" "$p/bin/" &&
+  cp "$bin/fare-settle" "$bin/fare-settle-split" "$bin/fare-settle-batches" "$bin/fare-settle-day" \
+    "$bin/hold-ledger-lock" "$p/bin/" &&
   cp "$src/tools/check-shared-ledgers" "$p/src/tools/" &&
   cp "$src/tests/storage/common.sh" "$p/src/tests/storage/" &&
   cp "$src/tests/storage/nfs-guest.sh" "$p/" &&
