@@ -343,6 +343,10 @@ int settleDay(const Options& o) {
     if (progress) std::fprintf(stderr, "\r%s: batch %d of %d ", ME, last + 1, day.batches);
   }
   if (progress) std::fputc('\n', stderr);
+  if (!ledgers.ranges.empty()) {
+    if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
+      reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
+  }
   appended.now = ledgers.appended;
   appended.before += ledgers.before;
   notes.finish(end == GroupEnd::UNFINISHED && stopRequest() == nullptr);

@@ -36,8 +36,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "ledgers.h"
 #include "platform.h"
@@ -125,6 +127,7 @@ struct DayLedgers::Ledger {
   bool open = false;
   bool created = false;
   bool wrote = false;  // holds bytes of the group to flush
+  LedgerRange range;   // the last the group recorded here
 };
 
 void crashPoint() {
@@ -198,6 +201,7 @@ GroupEnd DayLedgers::settle(int g, const GroupRecord& record, const SettledLines
 GroupEnd DayLedgers::recover(int g, Ledger& ledger, const LedgerRange& r,
                              const SettledLines& lines) {
   const int l = ledger.l;
+  ledger.range = r;
   const long long count = lineCount(lines, l);
   if (!ledger.file.regular) {
     nameRides(l, lines, r.skip, "in doubt",
@@ -289,13 +293,19 @@ GroupEnd DayLedgers::write(int g, Ledger& ledger, const SettledLines& lines, lon
   if (!ends)
     notes_->add(shown_[l] + ": unfinished",
                 shown_[l] + ": last line is unfinished; new lines start on a line of their own\n");
-  std::string want = expected(lines, l, from, !ends);
+  // The group's own bytes, copied only when a line end must go first.
+  std::string withLead = ends ? "" : expected(lines, l, from, true);
+  const size_t at = lineStart(lines, l, from);
+  const std::string_view want =
+      ends ? std::string_view(lines.bytes[l].data() + at, lines.bytes[l].size() - at)
+           : std::string_view(withLead);
   LedgerRange r = {true,
                    st.size,
                    from,
                    !ends,
                    static_cast<long long>(want.size()),
                    checksumOf(want.data(), want.size())};
+  ledger.range = r;
   if (int e = journal_->range(g, l, r, boot_)) {
     nameRides(l, lines, from, "not appended",
               std::string("the journal could not be written: ") + describe(e));
@@ -345,6 +355,14 @@ GroupEnd DayLedgers::finish(int g, Ledger* ledgers, const SettledLines& lines) {
   if (int error = journal_->done(g)) {
     notes_->add("journal", std::string("journal: ") + describe(error) + "\n");
     return GroupEnd::UNFINISHED;
+  }
+  for (int l = 0; l < 2; l++) {
+    const LedgerRange& r = ledgers[l].range;
+    if (!r.recorded) continue;
+    char range[160];
+    (void)std::snprintf(range, sizeof range, "%d %d %lld %lld %llx", g, l, r.start, r.length,
+                        static_cast<unsigned long long>(r.sum));
+    ranges.emplace_back(range);
   }
   crashPoint();
   return GroupEnd::DONE;

@@ -4,6 +4,7 @@
 #define FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
 
 #include <string>
+#include <vector>
 
 #include "day_notes.h"
 #include "day_settle.h"
@@ -28,6 +29,8 @@ class DayLedgers {
 
   long long appended = 0;  // rides appended by this run
   long long before = 0;    // rides of unfinished groups found appended by an earlier run
+  // "G L START LENGTH SUM" of each range of the groups this run finished.
+  std::vector<std::string> ranges;
 
  private:
   struct Ledger;

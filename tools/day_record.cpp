@@ -1,5 +1,6 @@
 // LEDGERDIR/settled-days: a record a line, "day METRO-SIZE METRO-SUM
-// BUS-SIZE BUS-SUM ID DIR" (ID the journal's own), each with its checksum as the journal writes
+// BUS-SIZE BUS-SUM ID DIR" (ID the journal's own) and "group ID G L START
+// LENGTH SUM" for each range a finished group filled, each with its checksum as the journal writes
 // them, appended under a lock and flushed (its directory too, when new) before the day's first line
 // reaches a ledger.
 #include "day_record.h"
@@ -21,6 +22,21 @@ std::string filesOf(const DayIdentity& day) {
   return out.str();
 }
 
+int openLocked(const std::string& path, bool* made, int* fd) {
+  *fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  if (*fd < 0 && errno == ENOENT) {
+    *fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    *made = *fd >= 0;
+  }
+  if (*fd < 0) return errno;
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  int error = 0;
+  while (fcntl(*fd, F_SETLKW, &whole) != 0 && (error = errno) == EINTR) error = 0;
+  return error;
+}
+
 int readAll(int fd, std::string* text) {
   char chunk[1 << 14];
   for (off_t at = 0;;) {
@@ -37,19 +53,10 @@ int readAll(int fd, std::string* text) {
 
 int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std::string& dir,
                 bool fresh, bool again, std::string* settledBy, int* damaged) {
-  const std::string path = ledgerDir + "/settled-days";
-  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
   bool made = false;
-  if (fd < 0 && errno == ENOENT) {
-    fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    made = fd >= 0;
-  }
-  if (fd < 0) return errno;
-  struct flock whole = {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  int error = 0;
-  while (fcntl(fd, F_SETLKW, &whole) != 0 && (error = errno) == EINTR) error = 0;
+  int fd = -1;
+  int error = openLocked(ledgerDir + "/settled-days", &made, &fd);
+  if (fd < 0) return error;
   std::string text;
   if (error == 0) error = readAll(fd, &text);
   const std::string files = "day " + filesOf(day) + " ";
@@ -85,6 +92,20 @@ int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std:
     if (error == 0 && fsync(fd) != 0) error = errno;
     if (error == 0 && made) error = flushDirectoryAt(ledgerDir);
   }
+  (void)close(fd);
+  return error;
+}
+
+int recordRanges(const std::string& ledgerDir, const std::string& id,
+                 const std::vector<std::string>& ranges) {
+  bool made = false;
+  int fd = -1;
+  int error = openLocked(ledgerDir + "/settled-days", &made, &fd);
+  if (fd < 0) return error;
+  std::string records;
+  for (const std::string& range : ranges) records += sealRecord("group " + id + " " + range);
+  if (error == 0) error = writeAll(fd, records.data(), records.size());
+  if (error == 0 && fsync(fd) != 0) error = errno;
   (void)close(fd);
   return error;
 }

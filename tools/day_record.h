@@ -5,6 +5,7 @@
 #define FARE_SETTLE_TOOLS_DAY_RECORD_H_
 
 #include <string>
+#include <vector>
 
 #include "journal.h"
 
@@ -19,5 +20,11 @@
 // errno of the failure.
 int settledDays(const std::string& ledgerDir, const DayIdentity& day, const std::string& dir,
                 bool fresh, bool again, std::string* settledBy, int* damaged);
+
+// Adds, durably, the byte ranges "G L START LENGTH SUM" that the journal
+// `id` filled in the ledgers, so that the ledgers tell which of their bytes
+// each day wrote even without its DIR. Returns 0 or the errno of a failure.
+int recordRanges(const std::string& ledgerDir, const std::string& id,
+                 const std::vector<std::string>& ranges);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_RECORD_H_
