@@ -341,7 +341,7 @@ GroupEnd DayLedgers::finish(int g, Ledger* ledgers, const SettledLines& lines) {
   // A ledger made by this run or an earlier one must outlive a power cut
   // before the journal says its group is done: its directory, once a run.
   for (int l = 0; l < 2; l++) {
-    if (!ledgers[l].open || dirFlushed_[l]) continue;
+    if (!ledgers[l].open || !ledgers[l].file.regular || dirFlushed_[l]) continue;
     DirectoryName dir;
     int error = directoryOf(paths_[l].c_str(), &dir);
     if (error == 0) error = flushDirectory(dir);
