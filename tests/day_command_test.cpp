@@ -349,7 +349,7 @@ TEST(Day, RefusesWhatItCannotSettleExactly) {
     bool held = false;  // another process holds day/
   } cases[] = {
       {"a second copy, refused before it reads the day",
-       [](const Batch& b) { fs::remove(b.path("day-metro.txt")); },
+       [](const Batch& b) { b.write("day-bus.txt", "23:00 BUS IN 5 NEW\n"); },
        {"day-metro.txt", "day-bus.txt", "day"},
        in,
        true},

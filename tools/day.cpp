@@ -108,17 +108,31 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// Reads both day files whole: regular files, two of them, each unchanged while read.
+// Both day files as they are named: regular files, and two of them. Checked
+// before DIR is made or locked, so that a refusal leaves nothing behind.
+void expectDayFiles(const Options& o) {
+  struct stat st[2];
+  for (int s = 0; s < 2; s++) {
+    const char* name = o.paths[static_cast<size_t>(s)];
+    if (stat(name, &st[s]) != 0) refuse(std::string(name) + ": " + std::strerror(errno));
+    if (!S_ISREG(st[s].st_mode)) refuse(std::string(name) + ": " + describe(NOT_REGULAR_FILE));
+  }
+  if (st[0].st_dev == st[1].st_dev && st[0].st_ino == st[1].st_ino)
+    refuse(std::string(o.paths[0]) + " and " + o.paths[1] +
+           " are the same file; its taps would be settled twice");
+}
+
+// Reads both day files whole, each unchanged while it is read.
 void readDayFiles(const Options& o, Day* day) {
+  expectDayFiles(o);
   FileId ids[2];
   for (int s = 0; s < 2; s++) {
     day->sources[s].name = o.paths[static_cast<size_t>(s)];
     if (int error = readWholeFile(day->sources[s].name, &day->sources[s].bytes, &ids[s]))
       refuse(std::string(day->sources[s].name) + ": " + describeRead(error));
   }
-  if (ids[0] == ids[1])
-    refuse(std::string(o.paths[0]) + " and " + o.paths[1] +
-           " are the same file; its taps would be settled twice");
+  if (ids[0] == ids[1])  // swapped in between
+    refuse(std::string(o.paths[0]) + " and " + o.paths[1] + " are the same file");
 }
 
 FILE* openBytes(const std::string& bytes) {
@@ -242,8 +256,9 @@ void holdDir(const std::string& dir, Journal* journal) {
 }
 
 // The day as the journal knows it, checked or recorded, and recorded beside the ledgers.
-std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir, Journal* journal,
-                                    DayIdentity* is, const std::string& ledgerDir) {
+std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir,
+                                    const std::string& dirShown, Journal* journal, DayIdentity* is,
+                                    const std::string& ledgerDir) {
   DayIdentity was;
   std::vector<GroupRecord> groups;
   int error = 0, damaged = 0;
@@ -262,7 +277,7 @@ std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir, Jo
   // Recorded beside the ledgers before the journal is, so that a journal
   // never stands for a day the ledgers refused.
   std::string by;
-  error = settledDays(ledgerDir, *is, absolute(dir), !known, o.again, &by, &damaged);
+  error = settledDays(ledgerDir, *is, dirShown, !known, o.again, &by, &damaged);
   if (error == EILSEQ)
     refuse(ledgerDir + "/settled-days: record " + std::to_string(damaged) + " is damaged");
   if (error != 0) refuse(ledgerDir + "/settled-days: " + std::strerror(error));
@@ -289,6 +304,7 @@ void noteInput(const Day& day, DayNotes* notes) {
 
 int settleDay(const Options& o) {
   const std::string dir = o.paths[2];
+  expectDayFiles(o);
   Journal journal;
   holdDir(dir, &journal);
   const std::string dirShown = absolute(dir);
@@ -309,7 +325,7 @@ int settleDay(const Options& o) {
   is.groupBatches = groupBatches();
   const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
   for (int l = 0; l < 2; l++) is.ledgers[l] = relativePath(dirShown, paths[l]);
-  std::vector<GroupRecord> groups = agreeOnDay(o, dir, &journal, &is, ledgerDir);
+  std::vector<GroupRecord> groups = agreeOnDay(o, dir, dirShown, &journal, &is, ledgerDir);
 
   DayNotes notes;
   notes.collectReports();
