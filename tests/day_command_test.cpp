@@ -608,7 +608,8 @@ std::vector<Call> tracedCalls(const Batch& b, std::vector<const char*> command) 
     size_t open = line.find('(');
     if (open == std::string::npos) continue;
     Call c;
-    c.name = line.substr(line.find(' ') + 1, open - line.find(' ') - 1);
+    size_t name = line.find_first_not_of(' ', line.find(' '));  // past the process id
+    c.name = line.substr(name, open - name);
     size_t lt = line.find('<', open), quote = line.find('"', open);
     if (c.name != "openat" && lt != std::string::npos && (quote == std::string::npos || lt < quote))
       c.path = line.substr(lt + 1, line.find('>', lt) - lt - 1);
