@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -203,16 +204,49 @@ struct Appended {
   long long now = 0, before = 0;
 };
 
-std::string statement(const std::string& dir, const Day& day, const DayBatches& batches,
-                      long long named, const DayTotals& totals, const Appended& appended) {
+// What the statement says besides the day's own counts.
+struct StatementFacts {
+  std::string dir;  // absolute
+  uint64_t sums[2] = {0, 0};
+  const DayNotes* notes = nullptr;
+  long long linesNamed = 0;
+  Appended appended;
+};
+
+std::string utcNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc = {};
+  char text[32] = "";
+  if (gmtime_r(&now, &utc) != nullptr)
+    (void)std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
+std::string hex(uint64_t v) {
+  char text[17];
+  (void)std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::string statement(const Day& day, const DayBatches& batches, const DayTotals& totals,
+                      const StatementFacts& facts) {
   TooLong t = tooLongOf(day, batches);
   long long rides = totals.rides[0] + totals.rides[1];
   long long out = totals.money[0] + totals.money[1];
-  std::string s = "statement of the day in " + dir + "\n";
+  std::string s = "statement of the day in " + facts.dir + "\n";
+  s += std::string(ME) + " " + FARE_SETTLE_VERSION + ", run at " + utcNow() + " UTC\n";
+  for (int f = 0; f < 2; f++)
+    s += std::string("day file ") + day.sources[f].name + ": " +
+         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(facts.sums[f]) +
+         ", taps " + std::to_string(day.tapsRead[f]) + " (METRO " +
+         std::to_string(day.tapsByMode[f][1]) + ", BUS " + std::to_string(day.tapsByMode[f][0]) +
+         ")\n";
   for (int f = 0; f < 2; f++)
     s += std::string("taps read from ") + day.sources[f].name + ": " +
          std::to_string(day.tapsRead[f]) + "\n";
-  s += "lines named: " + std::to_string(named) + "\n";
+  s += "lines named: " + std::to_string(facts.linesNamed) + "\n";
+  for (const auto& [cause, count] : facts.notes->causes())
+    if (!cause.starts_with("rides ")) s += "  " + std::to_string(count) + " " + cause + "\n";
   s += "taps settled: " + std::to_string(batches.order.size()) + "\n";
   s += "journeys settled: " +
        std::to_string(static_cast<long long>(day.journeys.size()) - t.journeys) + "\n";
@@ -227,12 +261,24 @@ std::string statement(const std::string& dir, const Day& day, const DayBatches& 
   s += "money out: " + std::to_string(out) + "\n";
   s += "rounding difference: " + std::to_string(out - totals.moneyIn) + "\n";
   std::string where;
-  long long missing = rides - appended.now - appended.before;
-  if (appended.before > 0) where = std::to_string(appended.before) + " appended before";
+  const Appended& a = facts.appended;
+  long long missing = rides - a.now - a.before;
+  if (a.before > 0) where = std::to_string(a.before) + " appended before";
   if (missing > 0) where += (where.empty() ? "" : ", ") + std::to_string(missing) + " not appended";
-  s += "rides appended by this run: " + std::to_string(appended.now) + " of " +
-       std::to_string(rides) + (where.empty() ? "" : " (" + where + ")") + "\n";
+  s += "rides appended by this run: " + std::to_string(a.now) + " of " + std::to_string(rides) +
+       (where.empty() ? "" : " (" + where + ")") + "\n";
   return s;
+}
+
+// The money for import: a row per revision per company, each the lines
+// that revision appended to that company's ledger and the sum of their fees.
+std::string statementCsv(const DayTotals& totals) {
+  std::string csv = "revision,company,rides,money\n";
+  const char* const companies[2] = {"bus", "metro"};
+  for (int l = 0; l < 2; l++)
+    csv += std::string("0,") + companies[l] + "," + std::to_string(totals.rides[l]) + "," +
+           std::to_string(totals.money[l]) + "\n";
+  return csv;
 }
 
 int groupBatches() {
@@ -377,10 +423,13 @@ int settleDay(const Options& o) {
         "%s: %s: the day is not finished; look at the rides named above before running "
         "the same command again\n",
         ME, dir.c_str());
-  std::string text = statement(dirShown, day, packed, linesNamed, totals, appended);
+  StatementFacts facts = {dirShown, {is.sums[0], is.sums[1]}, &notes, linesNamed, appended};
+  std::string text = statement(day, packed, totals, facts);
   (void)std::fputs(text.c_str(), stdout);
   if (int e = writeDurably(dir + "/statement.txt", text))
     reportLine("%s: %s/statement.txt: %s\n", ME, dir.c_str(), std::strerror(e));
+  if (int e = writeDurably(dir + "/statement.csv", statementCsv(totals)))
+    reportLine("%s: %s/statement.csv: %s\n", ME, dir.c_str(), std::strerror(e));
   if (int e = writeDurably(dir + "/notes.txt", notes.text()))
     reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));

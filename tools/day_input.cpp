@@ -154,6 +154,7 @@ void readDay(Day* day) {
         day->journeys[j].taps++;
         day->lines.push_back({at, number, j, static_cast<uint8_t>(length), s});
         day->tapsRead[s]++;
+        day->tapsByMode[s][tap.tr == MODE_BUS ? 0 : 1]++;
       }
       at += length + 1;
     }

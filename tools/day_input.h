@@ -90,6 +90,7 @@ struct Day {
   BigVector<DayJourney> journeys;  // in the order their keys first appear
   std::vector<NamedLine> named;
   long long tapsRead[2] = {0, 0};
+  long long tapsByMode[2][2] = {{0, 0}, {0, 0}};  // each source's stored taps: BUS, METRO
   uint64_t unended[2] = {0, 0};  // the number of a last line without a line end, if any
   int batches = 0;
 };

@@ -26,6 +26,8 @@ class DayNotes {
   const std::string& text() const { return text_; }
   long long count() const { return count_; }
   long long countOf(const std::string& summary) const;
+  // Each cause with how many notes it had, in the order of their summaries.
+  const std::map<std::string, long long>& causes() const { return causes_; }
 
  private:
   std::string text_;
