@@ -467,7 +467,7 @@ TEST(Day, SaysWhatItDidAndEndsWithAStatusToActOn) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(b.readBytes("day/notes.txt"), c.err);
     std::string bus = b.readBytes("day/busCompany.txt");
-    if (std::string(c.scenario).ends_with("100 taps")) bus = bus.substr(0, c.bus_ledger.size());
+    if (std::string(c.scenario).ends_with("100 taps")) bus.resize(c.bus_ledger.size());
     EXPECT_EQ(bus, c.bus_ledger);
     // Money in is the taps', money out the ledgers' (less what was there before).
     long long in = 0, out = 0;
