@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -25,6 +26,7 @@
 #include "day_notes.h"
 #include "day_record.h"
 #include "day_settle.h"
+#include "day_state.h"
 #include "durable.h"
 #include "journal.h"
 #include "journey.h"
@@ -272,13 +274,27 @@ std::string statement(const Day& day, const DayBatches& batches, const DayTotals
 
 // The money for import: a row per revision per company, each the lines
 // that revision appended to that company's ledger and the sum of their fees.
-std::string statementCsv(const DayTotals& totals) {
+std::string statementCsv(std::vector<Revision> revisions, const DayTotals& totals) {
+  if (revisions.empty())  // the day not finished: what it will append
+    revisions.push_back({0,
+                         -1,
+                         {0, 0},
+                         {0, 0},
+                         {totals.rides[0], totals.rides[1]},
+                         {totals.money[0], totals.money[1]},
+                         totals.moneyIn});
   std::string csv = "revision,company,rides,money\n";
   const char* const companies[2] = {"bus", "metro"};
-  for (int l = 0; l < 2; l++)
-    csv += std::string("0,") + companies[l] + "," + std::to_string(totals.rides[l]) + "," +
-           std::to_string(totals.money[l]) + "\n";
+  for (const Revision& r : revisions)
+    for (int l = 0; l < 2; l++)
+      csv += std::to_string(r.number) + "," + companies[l] + "," + std::to_string(r.rides[l]) +
+             "," + std::to_string(r.money[l]) + "\n";
   return csv;
+}
+
+// DIR/state-N: what revision N settled, for the amendment after it.
+std::string stateOf(const std::string& dir, int revision) {
+  return dir + "/state-" + std::to_string(revision);
 }
 
 int groupBatches() {
@@ -301,18 +317,47 @@ void holdDir(const std::string& dir, Journal* journal) {
   }
 }
 
-// The day as the journal knows it, checked or recorded, and recorded beside the ledgers.
-std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir,
-                                    const std::string& dirShown, Journal* journal, DayIdentity* is,
-                                    const std::string& ledgerDir) {
+// What DIR's journal holds.
+struct JournalView {
+  bool known = false;
   DayIdentity was;
   std::vector<GroupRecord> groups;
+  std::vector<Revision> revisions;
+};
+
+JournalView readJournal(const std::string& dir, Journal* journal) {
+  JournalView v;
   int error = 0, damaged = 0;
-  bool known = journal->read(&was, &groups, &error, &damaged);
+  v.known = journal->read(&v.was, &v.groups, &v.revisions, &error, &damaged);
   if (damaged > 0)
     refuse(dir + "/journal: record " + std::to_string(damaged) +
            " is damaged; the day cannot be finished from it");
   if (error != 0) refuse(dir + "/journal: " + std::strerror(error));
+  return v;
+}
+
+// The ledgers' record of the day files of `is`, checked and added to.
+void recordBesideLedgers(const Options& o, const std::string& dirShown, const DayIdentity& is,
+                         bool known, const std::string& ledgerDir) {
+  std::string by;
+  int damaged = 0;
+  int error = settledDays(ledgerDir, is, dirShown, !known, o.again, &by, &damaged);
+  if (error == EILSEQ)
+    refuse(ledgerDir + "/settled-days: record " + std::to_string(damaged) + " is damaged");
+  if (error != 0) refuse(ledgerDir + "/settled-days: " + std::strerror(error));
+  if (!by.empty())
+    refuse(ledgerDir + ": its ledgers hold these day files already, settled from " + by +
+           (known ? "" : " (whose journal is not this one)") +
+           "; run there to finish them, or give --again to settle them a second time");
+}
+
+// The day as the journal knows it, checked or recorded, and recorded beside the ledgers.
+JournalView agreeOnDay(const Options& o, const std::string& dir, const std::string& dirShown,
+                       Journal* journal, DayIdentity* is, const std::string& ledgerDir) {
+  JournalView v = readJournal(dir, journal);
+  const bool known = v.known;
+  const DayIdentity& was = v.was;
+  int error = 0;
   if (known) {
     expectSameDay(dir, was, *is);
     is->groupBatches = was.groupBatches > 0 ? was.groupBatches : is->groupBatches;
@@ -322,18 +367,10 @@ std::vector<GroupRecord> agreeOnDay(const Options& o, const std::string& dir,
   }
   // Recorded beside the ledgers before the journal is, so that a journal
   // never stands for a day the ledgers refused.
-  std::string by;
-  error = settledDays(ledgerDir, *is, dirShown, !known, o.again, &by, &damaged);
-  if (error == EILSEQ)
-    refuse(ledgerDir + "/settled-days: record " + std::to_string(damaged) + " is damaged");
-  if (error != 0) refuse(ledgerDir + "/settled-days: " + std::strerror(error));
-  if (!by.empty())
-    refuse(ledgerDir + ": its ledgers hold these day files already, settled from " + by +
-           (known ? "" : " (whose journal is not this one)") +
-           "; run there to finish them, or give --again to settle them a second time");
+  recordBesideLedgers(o, dirShown, *is, known, ledgerDir);
   if (!known && (error = journal->writeIdentity(*is)) != 0)
     refuse(dir + "/journal: " + std::strerror(error));
-  return groups;
+  return v;
 }
 
 // What the day's files say before any batch: odd lines, a file cut short, no taps.
@@ -371,7 +408,15 @@ int settleDay(const Options& o) {
   is.groupBatches = groupBatches();
   const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
   for (int l = 0; l < 2; l++) is.ledgers[l] = relativePath(dirShown, paths[l]);
-  std::vector<GroupRecord> groups = agreeOnDay(o, dir, dirShown, &journal, &is, ledgerDir);
+  JournalView view = agreeOnDay(o, dir, dirShown, &journal, &is, ledgerDir);
+  const std::vector<GroupRecord>& groups = view.groups;
+  // What an amendment will need, kept once the day is finished.
+  const bool keep = view.revisions.empty();
+  StateWriter state;
+  int stateError = keep ? state.open(stateOf(dir, 0), day.lines.size(), day.journeys.size()) : 0;
+  // Its lines and keys on the other core, while the batches are settled here.
+  std::thread front;
+  if (keep && stateError == 0) front = std::thread([&] { state.front(day); });
 
   DayNotes notes;
   notes.collectReports();
@@ -387,7 +432,7 @@ int settleDay(const Options& o) {
   for (int first = 0, g = 0; first < day.batches; first += is.groupBatches, g++) {
     int last = std::min(first + is.groupBatches, day.batches) - 1;
     SettledLines lines;
-    settleBatches(day, packed, first, last, &lines, &totals);
+    settleBatches(day, packed, first, last, &lines, &totals, keep ? &state : nullptr);
     if (end != GroupEnd::DONE) continue;  // the statement still counts the whole day
     GroupRecord none;
     const GroupRecord& record =
@@ -401,13 +446,39 @@ int settleDay(const Options& o) {
       continue;
     }
     end = ledgers.settle(g, record, lines);
-    if (end == GroupEnd::REFUSED) refuse(dir + ": the day was not changed");
+    if (end == GroupEnd::REFUSED) {
+      if (front.joinable()) front.join();
+      refuse(dir + ": the day was not changed");
+    }
     if (progress) std::fprintf(stderr, "\r%s: batch %d of %d ", ME, last + 1, day.batches);
   }
   if (progress) std::fputc('\n', stderr);
+  if (front.joinable()) front.join();
   if (!ledgers.ranges.empty()) {
     if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
       reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
+  }
+  if (end == GroupEnd::DONE && keep) {
+    // The state first: a journal that says the day is finished finds it there.
+    Revision day0 = {0,
+                     -1,
+                     {is.sizes[0], is.sizes[1]},
+                     {is.sums[0], is.sums[1]},
+                     {totals.rides[0], totals.rides[1]},
+                     {totals.money[0], totals.money[1]},
+                     totals.moneyIn};
+    const uint64_t sizes[2] = {static_cast<uint64_t>(is.sizes[0]),
+                               static_cast<uint64_t>(is.sizes[1])};
+    const uint64_t lines[2] = {static_cast<uint64_t>(day.tapsRead[0]),
+                               static_cast<uint64_t>(day.tapsRead[1])};
+    int e = stateError != 0 ? stateError : state.finish(sizes, is.sums, lines);
+    if (e == 0) e = journal.revision(day0);
+    if (e == 0) view.revisions.push_back(day0);
+    if (e != 0) {
+      reportLine("%s: %s: what an amendment needs was not kept: %s\n", ME, dir.c_str(),
+                 std::strerror(e));
+      end = GroupEnd::UNFINISHED;
+    }
   }
   appended.now = ledgers.appended;
   appended.before += ledgers.before;
@@ -428,7 +499,9 @@ int settleDay(const Options& o) {
   (void)std::fputs(text.c_str(), stdout);
   if (int e = writeDurably(dir + "/statement.txt", text))
     reportLine("%s: %s/statement.txt: %s\n", ME, dir.c_str(), std::strerror(e));
-  if (int e = writeDurably(dir + "/statement.csv", statementCsv(totals)))
+  if (int e = writeDurably(dir + "/statement-day.txt", text))
+    reportLine("%s: %s/statement-day.txt: %s\n", ME, dir.c_str(), std::strerror(e));
+  if (int e = writeDurably(dir + "/statement.csv", statementCsv(view.revisions, totals)))
     reportLine("%s: %s/statement.csv: %s\n", ME, dir.c_str(), std::strerror(e));
   if (int e = writeDurably(dir + "/notes.txt", notes.text()))
     reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));

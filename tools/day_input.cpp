@@ -63,13 +63,13 @@ class JourneyIndex {
   BigVector<uint32_t> slots_;
 };
 
-uint64_t keyOf(const TermInfo& tap) {
+}  // namespace
+
+uint64_t keyOf(const char* ti) {
   uint64_t key = 0;
-  std::memcpy(&key, tap.ti, std::strlen(tap.ti));
+  std::memcpy(&key, ti, std::strlen(ti));
   return key;
 }
-
-}  // namespace
 
 int readWholeFile(const char* path, DayBytes* bytes, FileId* id) {
   // Never opened in a way that waits (a FIFO with no writer), and only a
@@ -150,9 +150,10 @@ void readDay(Day* day) {
         day->named.push_back({s, number, verdict, tap, notes, line});
       }
       if (verdict == TAP_STORED) {
-        uint32_t j = index.find(keyOf(tap));
+        uint32_t j = index.find(keyOf(tap.ti));
         day->journeys[j].taps++;
-        day->lines.push_back({at, number, j, static_cast<uint8_t>(length), s});
+        day->lines.push_back({at, number, j, static_cast<uint8_t>(length), s,
+                              static_cast<uint8_t>(tap.tr != MODE_BUS)});
         day->tapsRead[s]++;
         day->tapsByMode[s][tap.tr == MODE_BUS ? 0 : 1]++;
       }

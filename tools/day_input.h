@@ -65,6 +65,7 @@ struct DayLine {
   uint32_t journey;
   uint8_t length;  // without its LF: a stored line has at most 48 characters and a CR
   uint8_t source;  // 0 metro, 1 bus
+  uint8_t metro;   // the tap's mode is METRO
 };
 
 struct DayJourney {
@@ -124,8 +125,9 @@ void packDay(Day* day, int cap);
 // `withBatch`, a stored line also says its batch. Returns the lines named.
 long long noteDay(const Day& day, bool withBatch);
 
-// The journey key as text.
+// The journey key as text, and as the 8 bytes a day keys journeys by.
 std::string keyText(uint64_t key);
+uint64_t keyOf(const char* ti);
 
 // The stored lines of each batch in the day's order: the indices in
 // order[start[b] .. start[b + 1]) for batch b (from 0); those of journeys

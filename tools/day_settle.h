@@ -18,6 +18,7 @@ struct SettledLines {
   DayBytes bytes[2];            // bus, metro
   BigVector<uint32_t> ends[2];  // where each line ends in bytes, its line end included
   BigVector<int> batchOf[2];    // each line's batch, from 1
+  const char* unit = "batch";   // what batchOf numbers: batches, or an amendment
 };
 
 // What the statement adds up.
@@ -34,9 +35,12 @@ struct DayBatches {
   std::vector<uint32_t> tooLong;
 };
 
-// Settles batches first..last (from 0) of the day into *out, adding to *totals.
+class StateWriter;
+
+// Settles batches first..last (from 0) of the day into *out, adding to
+// *totals and, when given, each journey's amounts and rides to *state.
 void settleBatches(const Day& day, const DayBatches& batches, int first, int last,
-                   SettledLines* out, DayTotals* totals);
+                   SettledLines* out, DayTotals* totals, StateWriter* state = nullptr);
 
 // A batch's tap files as fare-settle-split writes them: its metro.txt and
 // bus.txt, each line byte for byte with a LF.

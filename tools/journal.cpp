@@ -35,10 +35,20 @@ GroupRecord* groupAt(std::istringstream& in, std::vector<GroupRecord>* groups) {
 }
 
 // Applies one record; false when it is none the journal writes.
-bool apply(const std::string& body, DayIdentity* id, std::vector<GroupRecord>* groups) {
+bool apply(const std::string& body, DayIdentity* id, std::vector<GroupRecord>* groups,
+           std::vector<Revision>* revisions) {
   std::istringstream in(body);
   std::string kind;
   in >> kind;
+  if (kind == "revision") {
+    Revision r;
+    in >> r.number >> r.group >> r.sizes[0] >> std::hex >> r.sums[0] >> std::dec >> r.sizes[1] >>
+        std::hex >> r.sums[1] >> std::dec >> r.rides[0] >> r.money[0] >> r.rides[1] >> r.money[1] >>
+        r.moneyIn;
+    if (in.fail() || r.number != static_cast<int>(revisions->size())) return false;
+    revisions->push_back(r);
+    return true;
+  }
   if (kind == "day") {
     in >> id->sizes[0] >> std::hex >> id->sums[0] >> std::dec >> id->sizes[1] >> std::hex >>
         id->sums[1] >> std::dec >> id->batchTaps >> id->groupBatches;
@@ -169,8 +179,8 @@ Journal::~Journal() {
   if (fd_ >= 0) (void)close(fd_);
 }
 
-bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error,
-                   int* damaged) {
+bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups,
+                   std::vector<Revision>* revisions, int* error, int* damaged) {
   *error = 0;
   *damaged = 0;
   std::string text;
@@ -193,7 +203,7 @@ bool Journal::read(DayIdentity* identity, std::vector<GroupRecord>* groups, int*
     bool last = end == std::string::npos || end + 1 == text.size();
     std::string body;
     if (end == std::string::npos || !checkRecord(text.substr(good, end - good), &body) ||
-        !apply(body, identity, groups)) {
+        !apply(body, identity, groups, revisions)) {
       if (!last) {
         *error = EILSEQ;
         *damaged = number;
@@ -234,6 +244,15 @@ int Journal::range(int group, int ledger, const LedgerRange& r, const std::strin
   out << "range " << group << ' ' << ledger << ' ' << r.start << ' ' << r.skip << ' '
       << (r.lead ? 1 : 0) << ' ' << r.length << ' ' << std::hex << r.sum << std::dec << ' '
       << (boot.empty() ? "-" : boot);
+  return append(out.str(), true);
+}
+
+int Journal::revision(const Revision& r) {
+  std::ostringstream out;
+  out << "revision " << r.number << ' ' << r.group << ' ' << r.sizes[0] << ' ' << std::hex
+      << r.sums[0] << std::dec << ' ' << r.sizes[1] << ' ' << std::hex << r.sums[1] << std::dec
+      << ' ' << r.rides[0] << ' ' << r.money[0] << ' ' << r.rides[1] << ' ' << r.money[1] << ' '
+      << r.moneyIn;
   return append(out.str(), true);
 }
 

@@ -33,6 +33,18 @@ struct LedgerRange {
   uint64_t sum = 0;
 };
 
+// A revision of the day: 0 the day itself, recorded once it is finished;
+// from 1 the amendments, each recorded before its group begins. Its files,
+// its group of lines, and what it appends to each ledger.
+struct Revision {
+  int number = 0;
+  int group = -1;  // -1: the day's own groups
+  long long sizes[2] = {0, 0};
+  uint64_t sums[2] = {0, 0};
+  long long rides[2] = {0, 0}, money[2] = {0, 0};  // bus, metro
+  long long moneyIn = 0;                           // the settled taps' amounts after it
+};
+
 // A group as the journal tells it: its last range in each ledger.
 struct GroupRecord {
   LedgerRange ranges[2];  // bus, metro
@@ -51,13 +63,16 @@ class Journal {
   // cut off; any other record that is not whole and right sets *error to
   // EILSEQ and *damaged to its number, from 1. *error is also set when the
   // journal could not be read.
-  bool read(DayIdentity* identity, std::vector<GroupRecord>* groups, int* error, int* damaged);
+  bool read(DayIdentity* identity, std::vector<GroupRecord>* groups,
+            std::vector<Revision>* revisions, int* error, int* damaged);
 
   int writeIdentity(const DayIdentity& identity);
   // Records a range and flushes it: 0 or the errno of the failure.
   int range(int group, int ledger, const LedgerRange& range, const std::string& boot);
   // Records the group done and flushes it.
   int done(int group);
+  // Records a revision and flushes it.
+  int revision(const Revision& r);
 
  private:
   int append(const std::string& body, bool flushNow);
