@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "day_amend.h"
 #include "day_input.h"
 #include "day_ledgers.h"
 #include "day_notes.h"
@@ -38,6 +39,7 @@ namespace {
 constexpr char ME[] = "fare-settle-day";
 constexpr char USAGE[] =
     "usage: fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] METRO BUS DIR\n"
+    "       fare-settle-day --amend [--ledgers LEDGERDIR] METRO BUS DIR\n"
     "       fare-settle-day --trace BATCH [--batch-taps N] METRO BUS\n"
     "       fare-settle-day --help | --version\n";
 constexpr int GROUP_BATCHES = 10000;  // about a million taps a group
@@ -48,6 +50,7 @@ struct Options {
   long trace = 0;  // a batch to trace, from 1; 0 to settle the day
   const char* ledgers = nullptr;
   bool again = false;
+  bool amend = false;
   std::vector<const char*> paths;
 };
 
@@ -91,6 +94,8 @@ Options parse(int argc, char** argv) {
       o.ledgers = argv[++i];
     else if (std::strcmp(arg, "--again") == 0)
       o.again = true;
+    else if (std::strcmp(arg, "--amend") == 0)
+      o.amend = true;
     else if (std::strcmp(arg, "--") == 0)
       for (i++; i < argc; i++) o.paths.push_back(argv[i]);
     else if (arg[0] == '-' && arg[1] != '\0')
@@ -103,6 +108,7 @@ Options parse(int argc, char** argv) {
   if (o.paths.size() < wanted)
     usageError(ME, o.trace > 0 ? "METRO and BUS are needed" : "METRO, BUS and DIR are needed",
                nullptr, USAGE);
+  if (o.amend && o.trace > 0) usageError(ME, "--trace amends nothing", "--amend", USAGE);
   if (o.trace > 0 && (o.ledgers != nullptr || o.again))
     usageError(ME, "--trace writes no ledger", o.ledgers != nullptr ? "--ledgers" : "--again",
                USAGE);
@@ -228,6 +234,11 @@ std::string hex(uint64_t v) {
   char text[17];
   (void)std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
   return text;
+}
+
+// A count or sum, with its sign when it is an amendment's change.
+std::string signedText(long long v, int revision) {
+  return (revision > 0 && v >= 0 ? "+" : "") + std::to_string(v);
 }
 
 std::string statement(const Day& day, const DayBatches& batches, const DayTotals& totals,
@@ -499,12 +510,194 @@ int settleDay(const Options& o) {
   (void)std::fputs(text.c_str(), stdout);
   if (int e = writeDurably(dir + "/statement.txt", text))
     reportLine("%s: %s/statement.txt: %s\n", ME, dir.c_str(), std::strerror(e));
-  if (int e = writeDurably(dir + "/statement-day.txt", text))
-    reportLine("%s: %s/statement-day.txt: %s\n", ME, dir.c_str(), std::strerror(e));
   if (int e = writeDurably(dir + "/statement.csv", statementCsv(view.revisions, totals)))
     reportLine("%s: %s/statement.csv: %s\n", ME, dir.c_str(), std::strerror(e));
   if (int e = writeDurably(dir + "/notes.txt", notes.text()))
     reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));
+  if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
+  endIfStopped();
+  if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
+  return notes.count() > 0 ? 1 : 0;
+}
+
+// Each revision's change to each company, and the totals as they now stand.
+std::string revisionsText(const std::vector<Revision>& revisions) {
+  std::string s;
+  long long rides[2] = {0, 0}, money[2] = {0, 0};
+  const char* const companies[2] = {"bus company", "metro company"};
+  for (const Revision& r : revisions) {
+    s += r.number == 0 ? "the day:" : "amendment " + std::to_string(r.number) + ":";
+    for (int l = 0; l < 2; l++) {
+      s += std::string(l == 0 ? " " : "; ") + companies[l] + " " +
+           signedText(r.rides[l], r.number) + " rides, money " + signedText(r.money[l], r.number);
+      rides[l] += r.rides[l];
+      money[l] += r.money[l];
+    }
+    s += "\n";
+  }
+  for (int l = 0; l < 2; l++)
+    s += std::string(companies[l]) + " as it now stands: " + std::to_string(rides[l]) +
+         " rides, money " + std::to_string(money[l]) + "\n";
+  return s;
+}
+
+std::string amendedStatement(const std::string& dir, const Day& day, const uint64_t* sums,
+                             const Amendment& a, const std::vector<Revision>& revisions,
+                             const Appended& appended) {
+  std::string s = "statement of the day in " + dir + ", amended\n";
+  s += std::string(ME) + " " + FARE_SETTLE_VERSION + ", run at " + utcNow() + " UTC\n";
+  for (int f = 0; f < 2; f++)
+    s += std::string("day file ") + day.sources[f].name + ": " +
+         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(sums[f]) +
+         ", taps " + std::to_string(a.lineCount[f]) + " (METRO " + std::to_string(a.taps[f][1]) +
+         ", BUS " + std::to_string(a.taps[f][0]) + ")\n";
+  s += revisionsText(revisions);
+  long long out = 0;
+  for (const Revision& r : revisions) out += r.money[0] + r.money[1];
+  s += "money in: " + std::to_string(a.moneyIn) + "\n";
+  s += "money out: " + std::to_string(out) + "\n";
+  s += "rounding difference: " + std::to_string(out - a.moneyIn) + "\n";
+  s += "journeys changed by amendment " + std::to_string(revisions.back().number) + ": " +
+       std::to_string(a.changed.size()) + " (" + std::to_string(a.tooLong) + " now too long)\n";
+  long long rides = a.rides[0] + a.rides[1];
+  s += "rides appended by this run: " + std::to_string(appended.now) + " of " +
+       std::to_string(rides) +
+       (appended.before > 0 ? " (" + std::to_string(appended.before) + " appended before)" : "") +
+       "\n";
+  return s;
+}
+
+// DIR/amendment-N.txt: what amendment N changed.
+std::string amendmentReport(const std::string& dir, const Day& day, const uint64_t* sums,
+                            const Amendment& a, int n) {
+  std::string s = "amendment " + std::to_string(n) + " of the day in " + dir + "\n";
+  for (int f = 0; f < 2; f++)
+    s += std::string("day file ") + day.sources[f].name + ": " +
+         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(sums[f]) + "\n";
+  s += "journeys changed: " + std::to_string(a.changed.size()) + " (" + std::to_string(a.tooLong) +
+       " now too long)\n";
+  s += "rides reversed: " + std::to_string(a.reversed) + "\n";
+  s += "rides appended: " + std::to_string(a.rides[0] + a.rides[1] - a.reversed) +
+       " (besides the reversals)\n";
+  const char* const companies[2] = {"bus company", "metro company"};
+  for (int l = 0; l < 2; l++)
+    s += std::string(companies[l]) + ": " + signedText(a.rides[l], n) + " lines, money " +
+         signedText(a.money[l], n) + "\n";
+  s += "journeys:\n";
+  for (const std::string& key : a.changed) s += key + "\n";
+  return s;
+}
+
+int amendRun(const Options& o) {
+  const std::string dir = o.paths[2];
+  expectDayFiles(o);
+  struct stat st;
+  if (stat((dir + "/journal").c_str(), &st) != 0) refuse(dir + ": no day was settled here");
+  Journal journal;
+  holdDir(dir, &journal);
+  const std::string dirShown = absolute(dir);
+  JournalView view = readJournal(dir, &journal);
+  if (!view.known || view.revisions.empty())
+    refuse(dir + ": its day is not finished; run its own command again before amending it");
+  Day day;
+  readDayFiles(o, &day);
+  DayIdentity is = view.was;
+  for (int s = 0; s < 2; s++) {
+    is.names[s] = day.sources[s].name;
+    is.sizes[s] = static_cast<long long>(day.sources[s].bytes.size());
+    is.sums[s] = checksumOf(day.sources[s].bytes.data(), day.sources[s].bytes.size());
+  }
+  const std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);
+  const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
+  for (int l = 0; l < 2; l++)
+    if (relativePath(dirShown, paths[l]) != view.was.ledgers[l])
+      refuse(dir + ": its journal is of the ledger " + view.was.ledgers[l] + ", from DIR");
+  const Revision& last = view.revisions.back();
+  auto doneGroup = [&](int g) {
+    return g >= 0 && static_cast<size_t>(g) < view.groups.size() &&
+           view.groups[static_cast<size_t>(g)].done;
+  };
+  bool same = true;
+  for (int s = 0; s < 2; s++)
+    same = same && last.sizes[s] == is.sizes[s] && last.sums[s] == is.sums[s];
+  if (!same && last.number > 0 && !doneGroup(last.group))
+    refuse(dir + ": amendment " + std::to_string(last.number) +
+           " is not finished; run it again with its day files (" + std::to_string(last.sizes[0]) +
+           " and " + std::to_string(last.sizes[1]) + " bytes)");
+  if (same && (last.number == 0 || doneGroup(last.group))) {
+    std::printf(
+        "%s: %s: these day files are %s, settled; nothing to amend\n", ME, dirShown.c_str(),
+        last.number == 0 ? "the day's own" : ("amendment " + std::to_string(last.number)).c_str());
+    return 0;
+  }
+  const int n = same ? last.number : last.number + 1;
+  const int group = same ? last.group : static_cast<int>(view.groups.size());
+  DayState was;
+  if (int e = readState(stateOf(dir, n - 1), &was))
+    refuse(stateOf(dir, n - 1) + ": " +
+           (e == EILSEQ ? "not a state this version reads" : std::strerror(e)));
+  recordBesideLedgers(o, dirShown, is, true, ledgerDir);
+
+  DayNotes notes;
+  notes.collectReports();
+  Amendment a;
+  int error = amendDay(day.sources, was, n, stateOf(dir, n), &a);
+  if (error == EDOM)
+    refuse(std::string(day.sources[0].name) + " and " + day.sources[1].name + " are not the day " +
+           dir + " settled: only " + std::to_string(a.matched) + " of its " +
+           std::to_string(was.lines) + " taps are in them");
+  const uint64_t sizes[2] = {static_cast<uint64_t>(is.sizes[0]),
+                             static_cast<uint64_t>(is.sizes[1])};
+  if (error == 0) error = a.next.finish(sizes, is.sums, a.lineCount);
+  Revision r = {n,
+                group,
+                {is.sizes[0], is.sizes[1]},
+                {is.sums[0], is.sums[1]},
+                {a.rides[0], a.rides[1]},
+                {a.money[0], a.money[1]},
+                a.moneyIn};
+  if (error == 0 && !same) error = journal.revision(r);
+  if (error != 0) {
+    reportLine("%s: %s: amendment %d not begun: %s; run the same command again\n", ME, dir.c_str(),
+               n, std::strerror(error));
+    return NOT_FINISHED;
+  }
+  if (!same) view.revisions.push_back(r);
+  const std::string given = o.ledgers != nullptr ? o.ledgers : dir;
+  const std::string shown[2] = {given + "/busCompany.txt", given + "/metroCompany.txt"};
+  DayLedgers ledgers(paths, shown, &journal, &notes);
+  GroupRecord none;
+  const GroupRecord& record = static_cast<size_t>(group) < view.groups.size()
+                                  ? view.groups[static_cast<size_t>(group)]
+                                  : none;
+  GroupEnd end = GroupEnd::DONE;
+  if (a.lines.ends[0].empty() && a.lines.ends[1].empty())
+    end = journal.done(group) == 0 ? GroupEnd::DONE : GroupEnd::UNFINISHED;
+  else
+    end = ledgers.settle(group, record, a.lines);
+  if (end == GroupEnd::REFUSED) refuse(dir + ": the amendment was not appended");
+  if (!ledgers.ranges.empty()) {
+    if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
+      reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
+  }
+  if (end == GroupEnd::DONE) (void)unlink(stateOf(dir, n - 1).c_str());  // the next starts from n
+  notes.finish(end == GroupEnd::UNFINISHED && stopRequest() == nullptr);
+  if (stopRequest() != nullptr || end == GroupEnd::UNFINISHED)
+    reportLine("%s: %s: amendment %d is not finished; run the same command again to finish it\n",
+               ME, dir.c_str(), n);
+  Appended appended;
+  appended.now = ledgers.appended;
+  appended.before = ledgers.before;
+  std::string text = amendedStatement(dirShown, day, is.sums, a, view.revisions, appended);
+  (void)std::fputs(text.c_str(), stdout);
+  const std::pair<std::string, std::string> files[] = {
+      {"/statement.txt", text},
+      {"/statement.csv", statementCsv(view.revisions, DayTotals())},
+      {"/amendment-" + std::to_string(n) + ".txt", amendmentReport(dirShown, day, is.sums, a, n)},
+      {"/notes.txt", notes.text()}};
+  for (const auto& [name, bytes] : files)
+    if (int e = writeDurably(dir + name, bytes))
+      reportLine("%s: %s%s: %s\n", ME, dir.c_str(), name.c_str(), std::strerror(e));
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
@@ -518,7 +711,7 @@ int main(int argc, char** argv) {
   if (o.trace == 0) {
     guardProcess();
     setTracing(false);
-    return settleDay(o);
+    return o.amend ? amendRun(o) : settleDay(o);
   }
   Day day;
   DayBatches batches;

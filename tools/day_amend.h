@@ -14,7 +14,8 @@
 #include "day_state.h"
 
 struct Amendment {
-  DayState next;                                   // the state after it
+  StateWriter next;                                // the state after it, finished by the caller
+  uint64_t lineCount[2] = {0, 0};                  // each file's stored lines
   SettledLines lines;                              // what it appends to each ledger
   long long rides[2] = {0, 0}, money[2] = {0, 0};  // its lines and their fees, per ledger
   long long reversed = 0;                          // of those lines, reversals
@@ -27,7 +28,9 @@ struct Amendment {
 
 // Amends `was` with the day files in `sources` (read whole, not parsed):
 // the lines found unchanged are not parsed again. `revision` numbers the
-// amendment in its lines' notes.
-void amendDay(const DaySource* sources, const DayState& was, int revision, Amendment* out);
+// amendment in its lines' notes; the state after it is written as
+// `statePath`. Returns 0 or the errno of writing that state.
+int amendDay(const DaySource* sources, const DayState& was, int revision,
+             const std::string& statePath, Amendment* out);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_AMEND_H_

@@ -1,0 +1,285 @@
+// Amending a day. Each file's lines are hashed and walked beside the lines
+// the state kept, in order: a line found again is the same tap of the same
+// journey and is not parsed; the others are parsed, and the journeys they
+// touch, or that lost a line, are compared whole (their lines' hashes in
+// the order a run reads them). Only journeys that differ are settled again.
+#include "day_amend.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "journey.h"
+#include "ledgers.h"
+#include "settlement.h"
+
+namespace {
+
+constexpr uint32_t NONE = 0xFFFFFFFFu;     // a line that is no stored tap
+constexpr uint32_t UNKNOWN = 0xFFFFFFFEu;  // not yet parsed
+constexpr size_t WINDOW = 64;              // how far a walk looks for lines found again
+
+struct NewLine {
+  uint64_t offset;
+  uint64_t hash;
+  uint32_t journey;
+  uint8_t length;  // a longer line is refused whatever it holds: 255 stands for it
+  uint8_t source;
+  uint8_t metro;
+};
+
+void splitLines(const DayBytes& bytes, uint8_t s, std::vector<NewLine>* out) {
+  for (size_t at = 0; at < bytes.size();) {
+    const char* start = bytes.data() + at;
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
+    const void* lf = std::memchr(start, '\n', bytes.size() - at);
+    size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
+                                  : bytes.size() - at;
+    out->push_back({at, lineHash(start, length), UNKNOWN,
+                    static_cast<uint8_t>(std::min<size_t>(length, 255)), s, 0});
+    at += length + 1;
+  }
+}
+
+uint32_t journeyOf(uint32_t j) {
+  return j & ~METRO_LINE;
+}
+
+// Walks the new lines [n, nEnd) beside the kept ones [o, oEnd): each new line
+// found again takes its journey; each kept line not found is marked removed.
+void walk(std::vector<NewLine>* nl, size_t n, size_t nEnd, const DayState& was, size_t o,
+          size_t oEnd, std::vector<uint8_t>* removed) {
+  auto same = [&](size_t i, size_t j) {
+    return i < nEnd && j < oEnd && (*nl)[i].hash == was.hashes[j];
+  };
+  // A match is taken once the two lines after it match too (or the files end).
+  auto sure = [&](size_t i, size_t j) {
+    return same(i, j) && (i + 1 >= nEnd || j + 1 >= oEnd || same(i + 1, j + 1));
+  };
+  while (n < nEnd && o < oEnd) {
+    if (same(n, o)) {
+      (*nl)[n].journey = journeyOf(was.journeys[o]);
+      (*nl)[n].metro = (was.journeys[o] & METRO_LINE) != 0;
+      n++, o++;
+      continue;
+    }
+    size_t skipNew = 1, skipOld = 1;  // no resync: a line replaced
+    for (size_t d = 1; d <= WINDOW; d++) {
+      if (sure(n + d, o)) {
+        skipNew = d, skipOld = 0;
+        break;
+      }
+      if (sure(n, o + d)) {
+        skipNew = 0, skipOld = d;
+        break;
+      }
+      if (sure(n + d, o + d)) {
+        skipNew = d, skipOld = d;
+        break;
+      }
+    }
+    n += skipNew;
+    for (size_t k = 0; k < skipOld; k++) (*removed)[o++] = 1;
+  }
+  for (; o < oEnd; o++) (*removed)[o] = 1;
+}
+
+// Journeys by key: the kept ones, and those an amendment adds.
+class KeyIndex {
+ public:
+  explicit KeyIndex(BigVector<uint64_t>* keys) : keys_(keys) {
+    size_t n = 1 << 16;
+    while (n < keys->size() * 2) n *= 2;
+    slots_.assign(n, 0);
+    for (uint32_t j = 0; j < keys->size(); j++) place((*keys)[j], j);
+  }
+  uint32_t find(uint64_t key) {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = slotOf(key);; i = (i + 1) & mask) {
+      if (slots_[i] == 0) {
+        keys_->push_back(key);
+        auto j = static_cast<uint32_t>(keys_->size() - 1);
+        slots_[i] = j + 1;
+        if (keys_->size() * 2 > slots_.size()) grow();
+        return j;
+      }
+      if ((*keys_)[slots_[i] - 1] == key) return slots_[i] - 1;
+    }
+  }
+
+ private:
+  size_t slotOf(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 17) & (slots_.size() - 1);
+  }
+  void place(uint64_t key, uint32_t j) {
+    size_t mask = slots_.size() - 1, i = slotOf(key);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = j + 1;
+  }
+  void grow() {
+    slots_.assign(slots_.size() * 2, 0);
+    for (uint32_t j = 0; j < keys_->size(); j++) place((*keys_)[j], j);
+  }
+  BigVector<uint64_t>* keys_;
+  BigVector<uint32_t> slots_;
+};
+
+uint64_t mix(uint64_t h, uint64_t x) {
+  return ((h << 29 | h >> 35) ^ x) * 0x9E3779B97F4A7C15ULL;
+}
+
+// Where ride-encoded bytes for a journey end.
+size_t ridesEnd(const uint8_t* rides, size_t at, int count) {
+  std::string line;
+  long long fee = 0;
+  int ledger = 0;
+  for (int r = 0; r < count; r++) decodeRide(rides, &at, false, &ledger, &line, &fee);
+  return at;
+}
+
+void appendLine(Amendment* out, int ledger, const std::string& line, long long fee, int revision) {
+  out->lines.bytes[ledger].append(line.data(), line.size());
+  out->lines.ends[ledger].push_back(static_cast<uint32_t>(out->lines.bytes[ledger].size()));
+  out->lines.batchOf[ledger].push_back(revision);
+  out->rides[ledger]++;
+  out->money[ledger] += fee;
+}
+
+// Settles a journey alone from its lines, as the corrected day settles it,
+// into the amendment's lines and the next state.
+void settleJourney(const DaySource* sources, const std::vector<NewLine>& nl, uint32_t j,
+                   const uint32_t* lines, size_t n, int revision, Amendment* out) {
+  TermInfo infos[TAP_CAPACITY];
+  RideInfo t[RIDE_CAPACITY];
+  int64_t amount = 0;
+  tapCount = 0;
+  for (size_t i = 0; i < n; i++) {
+    const NewLine& l = nl[lines[i]];
+    TapNotes notes;
+    (void)readTapLine(sources[l.source].bytes.data() + l.offset, l.length, &infos[tapCount],
+                      &notes);
+    amount += infos[tapCount++].bal;
+  }
+  buildRidesFrom(infos, t);
+  apportionFees(t);
+  char text[LEDGER_LINE];
+  uint8_t encoded[RIDE_CAPACITY * RIDE_ENCODING];
+  size_t bytes = 0;
+  for (int r = 0; r < rideCount; r++) {
+    int ledger = t[r].tr == MODE_BUS ? 0 : 1;
+    int length = formatLedgerLine(t[r], ledger == 0 ? "BUS" : "METRO", text);
+    appendLine(out, ledger, std::string(text, static_cast<size_t>(length)), t[r].fee, revision);
+    bytes += encodeRide(t[r], encoded + bytes);
+  }
+  out->next.journey(j, amount, rideCount, encoded, bytes);
+  out->moneyIn += amount;
+}
+
+}  // namespace
+
+int amendDay(const DaySource* sources, const DayState& was, int revision,
+             const std::string& statePath, Amendment* out) {
+  out->lines.unit = "amendment";
+  std::vector<NewLine> nl;
+  std::vector<uint8_t> removed(was.lines, 0);
+  size_t newStart[3] = {0, 0, 0};
+  for (uint8_t s = 0; s < 2; s++) {
+    splitLines(sources[s].bytes, s, &nl);
+    newStart[s + 1] = nl.size();
+  }
+  const size_t oldStart[3] = {0, was.lineCount[0], was.lineCount[0] + was.lineCount[1]};
+  for (int s = 0; s < 2; s++)
+    walk(&nl, newStart[s], newStart[s + 1], was, oldStart[s], oldStart[s + 1], &removed);
+
+  for (const NewLine& l : nl) out->matched += l.journey != UNKNOWN;
+  if (static_cast<size_t>(out->matched) * 2 < was.lines)
+    return EDOM;  // not this day, amended: another day
+
+  // The lines not found again, parsed; the journeys they or a lost line touch.
+  BigVector<uint64_t> keys(was.keys, was.keys + was.journeyCount);
+  const size_t kept = was.journeyCount;
+  std::vector<uint8_t> touched(kept, 0);
+  KeyIndex index(&keys);
+  for (size_t i = 0; i < nl.size(); i++) {
+    NewLine& l = nl[i];
+    if (l.journey != UNKNOWN) continue;
+    TermInfo tap;
+    TapNotes notes;
+    const char* bytes = sources[l.source].bytes.data() + l.offset;
+    TapLine verdict = readTapLine(bytes, l.length, &tap, &notes);  // 255: longer than any, refused
+    (void)noteTapLine(sources[l.source].name, static_cast<long long>(i - newStart[l.source] + 1),
+                      verdict, tap, notes, "");
+    if (verdict != TAP_STORED) {
+      l.journey = NONE;
+      continue;
+    }
+    l.journey = index.find(keyOf(tap.ti));
+    l.metro = tap.tr != MODE_BUS;
+    if (l.journey >= touched.size()) touched.resize(l.journey + 1, 0);
+    touched[l.journey] = 1;
+  }
+  touched.resize(keys.size(), 0);
+  for (size_t o = 0; o < was.lines; o++)
+    if (removed[o] != 0) touched[journeyOf(was.journeys[o])] = 1;
+
+  // A touched journey changed when its lines, in a run's order, are not the same.
+  std::vector<uint64_t> oldSig(keys.size(), 0), newSig(keys.size(), 0);
+  std::vector<uint32_t> oldCount(keys.size(), 0), newCount(keys.size(), 0);
+  for (size_t o = 0; o < was.lines; o++) {
+    uint32_t j = journeyOf(was.journeys[o]);
+    if (touched[j] == 0) continue;
+    oldSig[j] = mix(oldSig[j], was.hashes[o]);
+    oldCount[j]++;
+  }
+  BigVector<uint64_t> hashes;
+  BigVector<uint32_t> journeys;
+  std::vector<std::pair<uint32_t, uint32_t>> touchedLines;  // journey, line
+  for (size_t i = 0; i < nl.size(); i++) {
+    const NewLine& l = nl[i];
+    if (l.journey == NONE) continue;
+    out->lineCount[l.source]++;
+    hashes.push_back(l.hash);
+    journeys.push_back(l.journey | (l.metro != 0 ? METRO_LINE : 0));
+    out->taps[l.source][l.metro]++;
+    if (touched[l.journey] == 0) continue;
+    newSig[l.journey] = mix(newSig[l.journey], l.hash);
+    newCount[l.journey]++;
+    touchedLines.emplace_back(l.journey, static_cast<uint32_t>(i));
+  }
+  std::stable_sort(touchedLines.begin(), touchedLines.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> lines;
+  for (const auto& entry : touchedLines) lines.push_back(entry.second);
+  if (int error = out->next.open(statePath, hashes.size(), keys.size())) return error;
+  out->next.front(hashes.data(), journeys.data(), keys.data());
+
+  // Journey by journey: what is kept, or reversed and settled again.
+  size_t at = 0;  // in touchedLines
+  std::string text;
+  for (uint32_t j = 0; j < keys.size(); j++) {
+    size_t first = at;
+    while (at < touchedLines.size() && touchedLines[at].first == j) at++;
+    bool changed = touched[j] != 0 && (oldCount[j] != newCount[j] || oldSig[j] != newSig[j]);
+    bool settled = j < kept && was.rideCount[j] != TOO_LONG;
+    if (!changed) {
+      if (!settled) continue;
+      size_t from = was.rideAt[j], to = ridesEnd(was.rides, from, was.rideCount[j]);
+      out->next.journey(j, was.amounts[j], was.rideCount[j], was.rides + from, to - from);
+      out->moneyIn += was.amounts[j];
+      continue;
+    }
+    out->changed.push_back(keyText(keys[j]));
+    for (size_t k = 0, r = settled ? was.rideAt[j] : 0; settled && k < was.rideCount[j]; k++) {
+      int ledger = 0;
+      long long fee = 0;
+      decodeRide(was.rides, &r, true, &ledger, &text, &fee);
+      appendLine(out, ledger, text, fee, revision);
+      out->reversed++;
+    }
+    if (newCount[j] > TAP_CAPACITY)
+      out->tooLong++;
+    else if (newCount[j] > 0)
+      settleJourney(sources, nl, j, lines.data() + first, at - first, revision, out);
+  }
+  return 0;
+}
