@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -691,6 +692,113 @@ TEST(Day, WritesAndFlushesInTheOrderThatMakesARerunExact) {
   long synced = find(calls, 0, "syncfs", "");
   long mark = find(calls, 0, "openat", "/split-finished.tmp");
   EXPECT_TRUE(synced >= 0 && synced < mark) << "the tree is not on disk before its mark";
+}
+
+// A ledger with each line and its reversal taken away, sorted: what the
+// ledger nets to. A reversal negates the fee; a zero fee's reversal is itself.
+std::vector<std::string> netted(const std::string& ledger) {
+  std::map<std::string, long long> count;
+  for (const std::string& line : linesOf(ledger)) count[line]++;
+  for (auto& [line, n] : count) {
+    size_t comma = line.rfind(',');
+    long long fee = std::stoll(line.substr(comma + 1));
+    if (fee == 0) n %= 2;
+    if (fee <= 0) continue;
+    long long& reversals = count[line.substr(0, comma + 1) + std::to_string(-fee)];
+    long long pairs = std::min(n, reversals);
+    n -= pairs;
+    reversals -= pairs;
+  }
+  std::vector<std::string> left;
+  for (const auto& [line, n] : count) left.insert(left.end(), static_cast<size_t>(n), line);
+  return left;
+}
+
+// The day corrected: late lines among a minute's taps, an amount changed, a
+// line removed, a journey grown too long, the too-long one now fitting, a
+// new journey.
+void correctDay(const Batch& b, int round) {
+  auto keyOf = [](const std::string& line) { return line.substr(line.rfind(' ') + 1); };
+  std::string metro = b.readBytes("day-metro.txt"), bus = b.readBytes("day-bus.txt");
+  std::vector<std::string> m = linesOf(metro), u = linesOf(bus);
+  m.insert(m.begin() + static_cast<long>(m.size() / 2),
+           "09:30 METRO IN 77 NEW" + std::to_string(round));
+  m.insert(m.begin() + 3, "07:1" + std::to_string(round) + " BUS OUT 5 " + keyOf(m[5]));
+  auto tap = std::find_if(u.begin() + 2, u.end(), [](const std::string& line) {
+    return line.find(" BUS IN ") == 5 && line.find('.') == std::string::npos;
+  });
+  tap->insert(13, "1");  // an amount changed
+  u.erase(u.begin() + 7);
+  for (int i = 0; i < 101 && round == 1; i++) u.push_back("10:00 BUS IN 1 " + keyOf(u[9]));
+  std::vector<std::string> kept;
+  int longTaps = 0;
+  for (const std::string& line : u)
+    if (keyOf(line) != "LONG" || longTaps++ < 60) kept.push_back(line);
+  auto join = [](const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+  };
+  b.write("day-metro.txt", join(m));
+  b.write("day-bus.txt", join(kept));
+}
+
+// An amendment nets each ledger to the corrected day settled afresh, exactly
+// once through a kill at any point, and twice in a row; the same files
+// again append nothing, and statement.csv adds up to the ledgers.
+TEST(Day, AnAmendmentNetsTheLedgersToTheCorrectedDay) {
+  const std::vector<const char*> day0 = {"day-metro.txt", "day-bus.txt", "day"};
+  const std::vector<const char*> amend = {"--amend", "day-metro.txt", "day-bus.txt", "day"};
+  for (int crashAt = 0;; crashAt++) {
+    SCOPED_TRACE("killed at point " + std::to_string(crashAt));
+    Batch b, fresh;
+    writeDay(b, 9, 60, true);
+    ASSERT_EQ(day(b, day0).status, 1);
+    bool killed = false;
+    for (int round = 1; round <= 2; round++) {
+      correctDay(b, round);
+      std::vector<std::string> env;
+      if (round == 1 && crashAt > 0)
+        env.push_back("FARE_SETTLE_DAY_CRASH_AT=" + std::to_string(crashAt));
+      RunResult r = day(b, amend, env);
+      killed = killed || r.status == 128 + 9;
+      if (r.status == 128 + 9) r = day(b, amend);
+      EXPECT_LE(r.status, 1) << r.err;
+      EXPECT_EQ(r.err.find("not appended"), std::string::npos) << r.err;
+      RunResult again = day(b, amend);
+      EXPECT_EQ(again.status, 0) << again.err;
+      // Only the journeys changed: at most the six the corrections touch.
+      std::string report = b.readBytes("day/amendment-" + std::to_string(round) + ".txt");
+      size_t at = report.find("journeys changed: ");
+      ASSERT_NE(at, std::string::npos) << report;
+      int changed = std::stoi(report.substr(at + 18));
+      EXPECT_TRUE(changed >= 3 && changed <= 6) << report;
+      EXPECT_NE(again.out.find("nothing to amend"), std::string::npos) << again.out;
+    }
+    fresh.write("day-metro.txt", b.readBytes("day-metro.txt"));
+    fresh.write("day-bus.txt", b.readBytes("day-bus.txt"));
+    day(fresh, day0);
+    for (const char* ledger : LEDGERS)
+      EXPECT_EQ(netted(b.readBytes(ledger)), sortedLines(fresh.readBytes(ledger))) << ledger;
+    long long lines[2] = {0, 0}, money[2] = {0, 0};
+    for (std::string row : linesOf(b.readBytes("day/statement.csv"))) {
+      std::replace(row.begin(), row.end(), ',', ' ');
+      std::istringstream fields(row);
+      std::string revision, company;
+      long long rides = 0, fees = 0;
+      if (!(fields >> revision >> company >> rides >> fees)) continue;  // the header
+      lines[company == "metro"] += rides;
+      money[company == "metro"] += fees;
+    }
+    for (int l = 0; l < 2; l++) {
+      std::vector<std::string> all = linesOf(b.readBytes(LEDGERS[l]));
+      EXPECT_EQ(lines[l], static_cast<long long>(all.size())) << LEDGERS[l];
+      long long sum = 0;
+      for (const std::string& line : all) sum += std::stoll(line.substr(line.rfind(',') + 1));
+      EXPECT_EQ(money[l], sum) << LEDGERS[l];
+    }
+    if (crashAt > 0 && !killed) break;  // past the amendment's last point
+  }
 }
 
 }  // namespace

@@ -624,7 +624,10 @@ int amendRun(const Options& o) {
     refuse(dir + ": amendment " + std::to_string(last.number) +
            " is not finished; run it again with its day files (" + std::to_string(last.sizes[0]) +
            " and " + std::to_string(last.sizes[1]) + " bytes)");
-  if (same && (last.number == 0 || doneGroup(last.group))) {
+  // A finished amendment's state before it goes once its reports are written.
+  struct stat before;
+  bool reported = last.number == 0 || stat(stateOf(dir, last.number - 1).c_str(), &before) != 0;
+  if (same && (last.number == 0 || doneGroup(last.group)) && reported) {
     std::printf(
         "%s: %s: these day files are %s, settled; nothing to amend\n", ME, dirShown.c_str(),
         last.number == 0 ? "the day's own" : ("amendment " + std::to_string(last.number)).c_str());
@@ -671,7 +674,9 @@ int amendRun(const Options& o) {
                                   ? view.groups[static_cast<size_t>(group)]
                                   : none;
   GroupEnd end = GroupEnd::DONE;
-  if (a.lines.ends[0].empty() && a.lines.ends[1].empty())
+  if (record.done)
+    ledgers.before += static_cast<long long>(a.lines.ends[0].size() + a.lines.ends[1].size());
+  else if (a.lines.ends[0].empty() && a.lines.ends[1].empty())
     end = journal.done(group) == 0 ? GroupEnd::DONE : GroupEnd::UNFINISHED;
   else
     end = ledgers.settle(group, record, a.lines);
@@ -680,7 +685,6 @@ int amendRun(const Options& o) {
     if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
       reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
   }
-  if (end == GroupEnd::DONE) (void)unlink(stateOf(dir, n - 1).c_str());  // the next starts from n
   notes.finish(end == GroupEnd::UNFINISHED && stopRequest() == nullptr);
   if (stopRequest() != nullptr || end == GroupEnd::UNFINISHED)
     reportLine("%s: %s: amendment %d is not finished; run the same command again to finish it\n",
@@ -695,9 +699,16 @@ int amendRun(const Options& o) {
       {"/statement.csv", statementCsv(view.revisions, DayTotals())},
       {"/amendment-" + std::to_string(n) + ".txt", amendmentReport(dirShown, day, is.sums, a, n)},
       {"/notes.txt", notes.text()}};
-  for (const auto& [name, bytes] : files)
-    if (int e = writeDurably(dir + name, bytes))
+  bool written = true;
+  for (const auto& [name, bytes] : files) {
+    if (int e = writeDurably(dir + name, bytes)) {
       reportLine("%s: %s%s: %s\n", ME, dir.c_str(), name.c_str(), std::strerror(e));
+      written = false;
+    }
+  }
+  // The next amendment starts from this one's state; a rerun finds the
+  // one before only while this one's reports may be missing.
+  if (end == GroupEnd::DONE && written) (void)unlink(stateOf(dir, n - 1).c_str());
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
