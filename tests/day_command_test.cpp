@@ -695,16 +695,14 @@ TEST(Day, WritesAndFlushesInTheOrderThatMakesARerunExact) {
 }
 
 // A ledger with each line and its reversal taken away, sorted: what the
-// ledger nets to. A reversal negates the fee; a zero fee's reversal is itself.
+// ledger nets to. A reversal turns the fee's sign ("-0" for a 0).
 std::vector<std::string> netted(const std::string& ledger) {
   std::map<std::string, long long> count;
   for (const std::string& line : linesOf(ledger)) count[line]++;
   for (auto& [line, n] : count) {
-    size_t comma = line.rfind(',');
-    long long fee = std::stoll(line.substr(comma + 1));
-    if (fee == 0) n %= 2;
-    if (fee <= 0) continue;
-    long long& reversals = count[line.substr(0, comma + 1) + std::to_string(-fee)];
+    size_t fee = line.rfind(',') + 1;
+    if (line[fee] == '-') continue;  // a reversal: paired from its ride's side
+    long long& reversals = count[line.substr(0, fee) + "-" + line.substr(fee)];
     long long pairs = std::min(n, reversals);
     n -= pairs;
     reversals -= pairs;

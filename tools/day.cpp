@@ -238,7 +238,9 @@ std::string hex(uint64_t v) {
 
 // A count or sum, with its sign when it is an amendment's change.
 std::string signedText(long long v, int revision) {
-  return (revision > 0 && v >= 0 ? "+" : "") + std::to_string(v);
+  char text[24];
+  (void)std::snprintf(text, sizeof text, revision > 0 ? "%+lld" : "%lld", v);
+  return text;
 }
 
 std::string statement(const Day& day, const DayBatches& batches, const DayTotals& totals,

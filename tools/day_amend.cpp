@@ -28,7 +28,7 @@ struct NewLine {
   uint8_t metro;
 };
 
-void splitLines(const DayBytes& bytes, uint8_t s, std::vector<NewLine>* out) {
+void splitLines(const DayBytes& bytes, uint8_t s, BigVector<NewLine>* out) {
   for (size_t at = 0; at < bytes.size();) {
     const char* start = bytes.data() + at;
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
@@ -47,8 +47,8 @@ uint32_t journeyOf(uint32_t j) {
 
 // Walks the new lines [n, nEnd) beside the kept ones [o, oEnd): each new line
 // found again takes its journey; each kept line not found is marked removed.
-void walk(std::vector<NewLine>* nl, size_t n, size_t nEnd, const DayState& was, size_t o,
-          size_t oEnd, std::vector<uint8_t>* removed) {
+void walk(BigVector<NewLine>* nl, size_t n, size_t nEnd, const DayState& was, size_t o, size_t oEnd,
+          std::vector<uint8_t>* removed) {
   auto same = [&](size_t i, size_t j) {
     return i < nEnd && j < oEnd && (*nl)[i].hash == was.hashes[j];
   };
@@ -128,15 +128,6 @@ uint64_t mix(uint64_t h, uint64_t x) {
   return ((h << 29 | h >> 35) ^ x) * 0x9E3779B97F4A7C15ULL;
 }
 
-// Where ride-encoded bytes for a journey end.
-size_t ridesEnd(const uint8_t* rides, size_t at, int count) {
-  std::string line;
-  long long fee = 0;
-  int ledger = 0;
-  for (int r = 0; r < count; r++) decodeRide(rides, &at, false, &ledger, &line, &fee);
-  return at;
-}
-
 void appendLine(Amendment* out, int ledger, const std::string& line, long long fee, int revision) {
   out->lines.bytes[ledger].append(line.data(), line.size());
   out->lines.ends[ledger].push_back(static_cast<uint32_t>(out->lines.bytes[ledger].size()));
@@ -147,7 +138,7 @@ void appendLine(Amendment* out, int ledger, const std::string& line, long long f
 
 // Settles a journey alone from its lines, as the corrected day settles it,
 // into the amendment's lines and the next state.
-void settleJourney(const DaySource* sources, const std::vector<NewLine>& nl, uint32_t j,
+void settleJourney(const DaySource* sources, const BigVector<NewLine>& nl, uint32_t j,
                    const uint32_t* lines, size_t n, int revision, Amendment* out) {
   TermInfo infos[TAP_CAPACITY];
   RideInfo t[RIDE_CAPACITY];
@@ -177,10 +168,17 @@ void settleJourney(const DaySource* sources, const std::vector<NewLine>& nl, uin
 
 }  // namespace
 
+// What a touched journey was and is: its lines' hashes in a run's order.
+struct Compared {
+  uint64_t oldSig = 0, newSig = 0;
+  uint32_t oldCount = 0, newCount = 0;
+};
+
 int amendDay(const DaySource* sources, const DayState& was, int revision,
              const std::string& statePath, Amendment* out) {
   out->lines.unit = "amendment";
-  std::vector<NewLine> nl;
+  BigVector<NewLine> nl;
+  nl.reserve(was.lines + (sources[0].bytes.size() + sources[1].bytes.size()) / 64 + 1024);
   std::vector<uint8_t> removed(was.lines, 0);
   size_t newStart[3] = {0, 0, 0};
   for (uint8_t s = 0; s < 2; s++) {
@@ -198,7 +196,15 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
   // The lines not found again, parsed; the journeys they or a lost line touch.
   BigVector<uint64_t> keys(was.keys, was.keys + was.journeyCount);
   const size_t kept = was.journeyCount;
-  std::vector<uint8_t> touched(kept, 0);
+  std::vector<uint32_t> slot(kept, NONE);  // a touched journey's place in `compared`
+  std::vector<Compared> compared;
+  auto touch = [&](uint32_t j) {
+    if (j >= slot.size()) slot.resize(j + 1, NONE);
+    if (slot[j] == NONE) {
+      slot[j] = static_cast<uint32_t>(compared.size());
+      compared.emplace_back();
+    }
+  };
   KeyIndex index(&keys);
   for (size_t i = 0; i < nl.size(); i++) {
     NewLine& l = nl[i];
@@ -215,43 +221,42 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
     }
     l.journey = index.find(keyOf(tap.ti));
     l.metro = tap.tr != MODE_BUS;
-    if (l.journey >= touched.size()) touched.resize(l.journey + 1, 0);
-    touched[l.journey] = 1;
+    touch(l.journey);
   }
-  touched.resize(keys.size(), 0);
+  slot.resize(keys.size(), NONE);
   for (size_t o = 0; o < was.lines; o++)
-    if (removed[o] != 0) touched[journeyOf(was.journeys[o])] = 1;
+    if (removed[o] != 0) touch(journeyOf(was.journeys[o]));
 
   // A touched journey changed when its lines, in a run's order, are not the same.
-  std::vector<uint64_t> oldSig(keys.size(), 0), newSig(keys.size(), 0);
-  std::vector<uint32_t> oldCount(keys.size(), 0), newCount(keys.size(), 0);
   for (size_t o = 0; o < was.lines; o++) {
-    uint32_t j = journeyOf(was.journeys[o]);
-    if (touched[j] == 0) continue;
-    oldSig[j] = mix(oldSig[j], was.hashes[o]);
-    oldCount[j]++;
+    uint32_t s = slot[journeyOf(was.journeys[o])];
+    if (s == NONE) continue;
+    compared[s].oldSig = mix(compared[s].oldSig, was.hashes[o]);
+    compared[s].oldCount++;
   }
-  BigVector<uint64_t> hashes;
-  BigVector<uint32_t> journeys;
   std::vector<std::pair<uint32_t, uint32_t>> touchedLines;  // journey, line
   for (size_t i = 0; i < nl.size(); i++) {
     const NewLine& l = nl[i];
     if (l.journey == NONE) continue;
     out->lineCount[l.source]++;
-    hashes.push_back(l.hash);
-    journeys.push_back(l.journey | (l.metro != 0 ? METRO_LINE : 0));
     out->taps[l.source][l.metro]++;
-    if (touched[l.journey] == 0) continue;
-    newSig[l.journey] = mix(newSig[l.journey], l.hash);
-    newCount[l.journey]++;
+    uint32_t s = slot[l.journey];
+    if (s == NONE) continue;
+    compared[s].newSig = mix(compared[s].newSig, l.hash);
+    compared[s].newCount++;
     touchedLines.emplace_back(l.journey, static_cast<uint32_t>(i));
   }
   std::stable_sort(touchedLines.begin(), touchedLines.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<uint32_t> lines;
   for (const auto& entry : touchedLines) lines.push_back(entry.second);
-  if (int error = out->next.open(statePath, hashes.size(), keys.size())) return error;
-  out->next.front(hashes.data(), journeys.data(), keys.data());
+  if (int error = out->next.open(statePath, out->lineCount[0] + out->lineCount[1], keys.size()))
+    return error;
+  for (const NewLine& l : nl)
+    if (l.journey != NONE) out->next.frontHash(l.hash);
+  for (const NewLine& l : nl)
+    if (l.journey != NONE) out->next.frontJourney(l.journey | (l.metro != 0 ? METRO_LINE : 0));
+  out->next.frontKeys(keys.data());
 
   // Journey by journey: what is kept, or reversed and settled again.
   size_t at = 0;  // in touchedLines
@@ -259,11 +264,12 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
   for (uint32_t j = 0; j < keys.size(); j++) {
     size_t first = at;
     while (at < touchedLines.size() && touchedLines[at].first == j) at++;
-    bool changed = touched[j] != 0 && (oldCount[j] != newCount[j] || oldSig[j] != newSig[j]);
+    const Compared* c = slot[j] == NONE ? nullptr : &compared[slot[j]];
+    bool changed = c != nullptr && (c->oldCount != c->newCount || c->oldSig != c->newSig);
     bool settled = j < kept && was.rideCount[j] != TOO_LONG;
     if (!changed) {
       if (!settled) continue;
-      size_t from = was.rideAt[j], to = ridesEnd(was.rides, from, was.rideCount[j]);
+      size_t from = was.rideAt[j], to = skipRides(was.rides, from, was.rideCount[j]);
       out->next.journey(j, was.amounts[j], was.rideCount[j], was.rides + from, to - from);
       out->moneyIn += was.amounts[j];
       continue;
@@ -276,9 +282,9 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
       appendLine(out, ledger, text, fee, revision);
       out->reversed++;
     }
-    if (newCount[j] > TAP_CAPACITY)
+    if (c->newCount > TAP_CAPACITY)
       out->tooLong++;
-    else if (newCount[j] > 0)
+    else if (c->newCount > 0)
       settleJourney(sources, nl, j, lines.data() + first, at - first, revision, out);
   }
   return 0;

@@ -101,7 +101,19 @@ void decodeRide(const uint8_t* rides, size_t* at, bool reversed, int* ledger, st
   }
   *fee = unzigzag(getVarint(rides, at));
   if (reversed) *fee = -*fee;
-  *line += std::string(*ledger != 0 ? ",METRO," : ",BUS,") + std::to_string(*fee) + LINE_END;
+  // A reversal's fee is the ride's with its sign turned, "-0" for a 0.
+  const char* sign = reversed && *fee == 0 ? "-" : "";
+  *line += std::string(*ledger != 0 ? ",METRO," : ",BUS,") + sign + std::to_string(*fee) + LINE_END;
+}
+
+size_t skipRides(const uint8_t* rides, size_t at, int count) {
+  for (int r = 0; r < count; r++) {
+    uint8_t flags = rides[at++];
+    at += (flags & 2) != 0 ? 2 : 1 + rides[at];
+    while ((rides[at++] & 0x80) != 0) {
+    }
+  }
+  return at;
 }
 
 StateWriter::~StateWriter() {
@@ -113,18 +125,26 @@ StateWriter::~StateWriter() {
 
 void StateWriter::Stream::put(const void* bytes, size_t length) {
   if (used + length > buffer.size()) flush();
+  if (length >= buffer.size()) {  // a whole array: straight to the file
+    write(static_cast<const char*>(bytes), length);
+    return;
+  }
   std::memcpy(buffer.data() + used, bytes, length);
   used += length;
 }
 
-void StateWriter::Stream::flush() {
-  for (size_t done = 0; done < used && error == 0;) {
-    ssize_t n = pwrite(fd, buffer.data() + done, used - done, at);
+void StateWriter::Stream::write(const char* bytes, size_t length) {
+  for (size_t done = 0; done < length && error == 0;) {
+    ssize_t n = pwrite(fd, bytes + done, length - done, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) error = n == 0 ? EIO : errno;
     done += n > 0 ? static_cast<size_t>(n) : 0;
     at += n > 0 ? n : 0;
   }
+}
+
+void StateWriter::Stream::flush() {
+  write(buffer.data(), used);
   used = 0;
 }
 
@@ -145,23 +165,17 @@ int StateWriter::open(const std::string& path, uint64_t lines, uint64_t keys) {
 }
 
 void StateWriter::front(const Day& day) {
-  for (const DayLine& l : day.lines) {
-    uint64_t h = lineHash(day.sources[l.source].bytes.data() + l.offset, l.length);
-    front_.put(&h, sizeof h);
-  }
-  for (const DayLine& l : day.lines) {
-    uint32_t j = l.journey | (l.metro != 0 ? METRO_LINE : 0);
-    front_.put(&j, sizeof j);
-  }
-  if (lines_ % 2 == 1 && keys_ > 0) front_.put("\0\0\0\0", 4);
-  for (const DayJourney& j : day.journeys) front_.put(&j.key, sizeof j.key);
-  front_.flush();
+  for (const DayLine& l : day.lines)
+    frontHash(lineHash(day.sources[l.source].bytes.data() + l.offset, l.length));
+  for (const DayLine& l : day.lines) frontJourney(l.journey | (l.metro != 0 ? METRO_LINE : 0));
+  std::vector<uint64_t> keys;
+  keys.reserve(day.journeys.size());
+  for (const DayJourney& j : day.journeys) keys.push_back(j.key);
+  frontKeys(keys.data());
 }
 
-void StateWriter::front(const uint64_t* hashes, const uint32_t* journeys, const uint64_t* keys) {
-  front_.put(hashes, lines_ * sizeof *hashes);
-  front_.put(journeys, lines_ * sizeof *journeys);
-  if (lines_ % 2 == 1 && keys_ > 0) front_.put("\0\0\0\0", 4);
+void StateWriter::frontKeys(const uint64_t* keys) {
+  if (lines_ % 2 == 1 && keys_ > 0) front_.put("\0\0\0\0", 4);  // the keys 8-byte aligned
   front_.put(keys, keys_ * sizeof *keys);
   front_.flush();
 }

@@ -24,7 +24,10 @@ class StateWriter {
   int open(const std::string& path, uint64_t lines, uint64_t keys);
   // Every stored line's hash, its journey | METRO_LINE, every journey's key.
   void front(const Day& day);
-  void front(const uint64_t* hashes, const uint32_t* journeys, const uint64_t* keys);
+  // The same, a piece at a time: every hash, then every journey, then the keys.
+  void frontHash(uint64_t hash) { front_.put(&hash, sizeof hash); }
+  void frontJourney(uint32_t journey) { front_.put(&journey, sizeof journey); }
+  void frontKeys(const uint64_t* keys);
   // A settled journey: its taps' amounts and its rides' encoding (encodeRide).
   void journey(uint32_t j, int64_t amount, int rides, const uint8_t* encoded, size_t length);
   // The day files' sizes and checksums, metro's first.
@@ -39,6 +42,7 @@ class StateWriter {
     size_t used = 0;
     int error = 0;
     void put(const void* bytes, size_t length);
+    void write(const char* bytes, size_t length);
     void flush();
   };
   int fd_ = -1;
@@ -76,5 +80,7 @@ constexpr size_t RIDE_ENCODING = 32;
 size_t encodeRide(const RideInfo& ride, uint8_t* out);
 void decodeRide(const uint8_t* rides, size_t* at, bool reversed, int* ledger, std::string* line,
                 long long* fee);
+// Where `count` encoded rides from `at` end.
+size_t skipRides(const uint8_t* rides, size_t at, int count);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_STATE_H_
