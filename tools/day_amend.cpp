@@ -19,26 +19,57 @@ constexpr uint32_t NONE = 0xFFFFFFFFu;     // a line that is no stored tap
 constexpr uint32_t UNKNOWN = 0xFFFFFFFEu;  // not yet parsed
 constexpr size_t WINDOW = 64;              // how far a walk looks for lines found again
 
-struct NewLine {
-  uint64_t offset;
-  uint64_t hash;
-  uint32_t journey;
-  uint8_t length;  // a longer line is refused whatever it holds: 255 stands for it
-  uint8_t source;
-  uint8_t metro;
+// The lines of both files as they stand now, in a run's order: each one's
+// hash, and its journey | METRO_LINE once known (NONE for no stored tap).
+struct NewLines {
+  BigVector<uint64_t> hashes;
+  BigVector<uint32_t> journeys;
+  size_t start[3] = {0, 0, 0};  // where each file's lines begin, and the end
+  size_t size() const { return hashes.size(); }
+  int source(size_t i) const { return i < start[1] ? 0 : 1; }
 };
 
-void splitLines(const DayBytes& bytes, uint8_t s, BigVector<NewLine>* out) {
+void splitLines(const DayBytes& bytes, NewLines* out) {
   for (size_t at = 0; at < bytes.size();) {
     const char* start = bytes.data() + at;
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
     const void* lf = std::memchr(start, '\n', bytes.size() - at);
     size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
                                   : bytes.size() - at;
-    out->push_back({at, lineHash(start, length), UNKNOWN,
-                    static_cast<uint8_t>(std::min<size_t>(length, 255)), s, 0});
+    out->hashes.push_back(lineHash(start, length));
     at += length + 1;
   }
+}
+
+// Where each of the lines `wanted` (ascending) begins in its file, and how
+// long it is: the files walked again rather than every line's place kept.
+struct Place {
+  const char* bytes;
+  size_t length;
+};
+
+std::vector<Place> locate(const DaySource* sources, const NewLines& nl,
+                          const std::vector<uint32_t>& wanted) {
+  std::vector<Place> places;
+  places.reserve(wanted.size());
+  size_t w = 0;
+  for (int s = 0; s < 2 && w < wanted.size(); s++) {
+    const DayBytes& bytes = sources[s].bytes;
+    size_t at = 0;
+    for (size_t i = nl.start[s]; i < nl.start[s + 1] && w < wanted.size(); i++) {
+      const char* start = bytes.data() + at;
+      // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
+      const void* lf = std::memchr(start, '\n', bytes.size() - at);
+      size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
+                                    : bytes.size() - at;
+      if (wanted[w] == i) {
+        places.push_back({start, length});
+        w++;
+      }
+      at += length + 1;
+    }
+  }
+  return places;
 }
 
 uint32_t journeyOf(uint32_t j) {
@@ -47,10 +78,10 @@ uint32_t journeyOf(uint32_t j) {
 
 // Walks the new lines [n, nEnd) beside the kept ones [o, oEnd): each new line
 // found again takes its journey; each kept line not found is marked removed.
-void walk(BigVector<NewLine>* nl, size_t n, size_t nEnd, const DayState& was, size_t o, size_t oEnd,
+void walk(NewLines* nl, size_t n, size_t nEnd, const DayState& was, size_t o, size_t oEnd,
           std::vector<uint8_t>* removed) {
   auto same = [&](size_t i, size_t j) {
-    return i < nEnd && j < oEnd && (*nl)[i].hash == was.hashes[j];
+    return i < nEnd && j < oEnd && nl->hashes[i] == was.hashes[j];
   };
   // A match is taken once the two lines after it match too (or the files end).
   auto sure = [&](size_t i, size_t j) {
@@ -58,9 +89,7 @@ void walk(BigVector<NewLine>* nl, size_t n, size_t nEnd, const DayState& was, si
   };
   while (n < nEnd && o < oEnd) {
     if (same(n, o)) {
-      (*nl)[n].journey = journeyOf(was.journeys[o]);
-      (*nl)[n].metro = (was.journeys[o] & METRO_LINE) != 0;
-      n++, o++;
+      nl->journeys[n++] = was.journeys[o++];
       continue;
     }
     size_t skipNew = 1, skipOld = 1;  // no resync: a line replaced
@@ -138,17 +167,14 @@ void appendLine(Amendment* out, int ledger, const std::string& line, long long f
 
 // Settles a journey alone from its lines, as the corrected day settles it,
 // into the amendment's lines and the next state.
-void settleJourney(const DaySource* sources, const BigVector<NewLine>& nl, uint32_t j,
-                   const uint32_t* lines, size_t n, int revision, Amendment* out) {
+void settleJourney(const Place* lines, size_t n, uint32_t j, int revision, Amendment* out) {
   TermInfo infos[TAP_CAPACITY];
   RideInfo t[RIDE_CAPACITY];
   int64_t amount = 0;
   tapCount = 0;
   for (size_t i = 0; i < n; i++) {
-    const NewLine& l = nl[lines[i]];
     TapNotes notes;
-    (void)readTapLine(sources[l.source].bytes.data() + l.offset, l.length, &infos[tapCount],
-                      &notes);
+    (void)readTapLine(lines[i].bytes, lines[i].length, &infos[tapCount], &notes);
     amount += infos[tapCount++].bal;
   }
   buildRidesFrom(infos, t);
@@ -166,30 +192,34 @@ void settleJourney(const DaySource* sources, const BigVector<NewLine>& nl, uint3
   out->moneyIn += amount;
 }
 
-}  // namespace
-
 // What a touched journey was and is: its lines' hashes in a run's order.
 struct Compared {
   uint64_t oldSig = 0, newSig = 0;
   uint32_t oldCount = 0, newCount = 0;
 };
 
+}  // namespace
+
 int amendDay(const DaySource* sources, const DayState& was, int revision,
              const std::string& statePath, Amendment* out) {
   out->lines.unit = "amendment";
-  BigVector<NewLine> nl;
-  nl.reserve(was.lines + (sources[0].bytes.size() + sources[1].bytes.size()) / 64 + 1024);
-  std::vector<uint8_t> removed(was.lines, 0);
-  size_t newStart[3] = {0, 0, 0};
-  for (uint8_t s = 0; s < 2; s++) {
-    splitLines(sources[s].bytes, s, &nl);
-    newStart[s + 1] = nl.size();
+  NewLines nl;
+  const size_t expected = was.lines + (sources[0].bytes.size() + sources[1].bytes.size()) / 64;
+  nl.hashes.reserve(expected);
+  for (int s = 0; s < 2; s++) {
+    splitLines(sources[s].bytes, &nl);
+    nl.start[s + 1] = nl.size();
   }
+  nl.journeys.assign(nl.size(), UNKNOWN);
+  std::vector<uint8_t> removed(was.lines, 0);
   const size_t oldStart[3] = {0, was.lineCount[0], was.lineCount[0] + was.lineCount[1]};
   for (int s = 0; s < 2; s++)
-    walk(&nl, newStart[s], newStart[s + 1], was, oldStart[s], oldStart[s + 1], &removed);
+    walk(&nl, nl.start[s], nl.start[s + 1], was, oldStart[s], oldStart[s + 1], &removed);
 
-  for (const NewLine& l : nl) out->matched += l.journey != UNKNOWN;
+  std::vector<uint32_t> unknown;
+  for (uint32_t i = 0; i < nl.size(); i++)
+    if (nl.journeys[i] == UNKNOWN) unknown.push_back(i);
+  out->matched = static_cast<long long>(nl.size() - unknown.size());
   if (static_cast<size_t>(out->matched) * 2 < was.lines)
     return EDOM;  // not this day, amended: another day
 
@@ -206,22 +236,22 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
     }
   };
   KeyIndex index(&keys);
-  for (size_t i = 0; i < nl.size(); i++) {
-    NewLine& l = nl[i];
-    if (l.journey != UNKNOWN) continue;
+  std::vector<Place> places = locate(sources, nl, unknown);
+  for (size_t k = 0; k < unknown.size(); k++) {
+    const uint32_t i = unknown[k];
+    const int s = nl.source(i);
     TermInfo tap;
     TapNotes notes;
-    const char* bytes = sources[l.source].bytes.data() + l.offset;
-    TapLine verdict = readTapLine(bytes, l.length, &tap, &notes);  // 255: longer than any, refused
-    (void)noteTapLine(sources[l.source].name, static_cast<long long>(i - newStart[l.source] + 1),
-                      verdict, tap, notes, "");
+    TapLine verdict = readTapLine(places[k].bytes, places[k].length, &tap, &notes);
+    (void)noteTapLine(sources[s].name, static_cast<long long>(i - nl.start[s] + 1), verdict, tap,
+                      notes, "");
     if (verdict != TAP_STORED) {
-      l.journey = NONE;
+      nl.journeys[i] = NONE;
       continue;
     }
-    l.journey = index.find(keyOf(tap.ti));
-    l.metro = tap.tr != MODE_BUS;
-    touch(l.journey);
+    uint32_t j = index.find(keyOf(tap.ti));
+    nl.journeys[i] = j | (tap.tr != MODE_BUS ? METRO_LINE : 0);
+    touch(j);
   }
   slot.resize(keys.size(), NONE);
   for (size_t o = 0; o < was.lines; o++)
@@ -235,35 +265,42 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
     compared[s].oldCount++;
   }
   std::vector<std::pair<uint32_t, uint32_t>> touchedLines;  // journey, line
-  for (size_t i = 0; i < nl.size(); i++) {
-    const NewLine& l = nl[i];
-    if (l.journey == NONE) continue;
-    out->lineCount[l.source]++;
-    out->taps[l.source][l.metro]++;
-    uint32_t s = slot[l.journey];
+  for (uint32_t i = 0; i < nl.size(); i++) {
+    const uint32_t jm = nl.journeys[i];
+    if (jm == NONE) continue;
+    const int source = nl.source(i);
+    out->lineCount[source]++;
+    out->taps[source][(jm & METRO_LINE) != 0 ? 1 : 0]++;
+    uint32_t s = slot[journeyOf(jm)];
     if (s == NONE) continue;
-    compared[s].newSig = mix(compared[s].newSig, l.hash);
+    compared[s].newSig = mix(compared[s].newSig, nl.hashes[i]);
     compared[s].newCount++;
-    touchedLines.emplace_back(l.journey, static_cast<uint32_t>(i));
+    touchedLines.emplace_back(journeyOf(jm), i);
   }
-  std::stable_sort(touchedLines.begin(), touchedLines.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<uint32_t> lines;
-  for (const auto& entry : touchedLines) lines.push_back(entry.second);
+  std::vector<uint32_t> wanted;
+  for (const auto& entry : touchedLines) wanted.push_back(entry.second);
+  std::vector<Place> lines = locate(sources, nl, wanted);  // in a run's order
+  std::vector<uint32_t> order(touchedLines.size());        // by journey, each in a run's order
+  for (uint32_t k = 0; k < order.size(); k++) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return touchedLines[a].first < touchedLines[b].first;
+  });
+  std::vector<Place> byJourney;
+  for (uint32_t k : order) byJourney.push_back(lines[k]);
   if (int error = out->next.open(statePath, out->lineCount[0] + out->lineCount[1], keys.size()))
     return error;
-  for (const NewLine& l : nl)
-    if (l.journey != NONE) out->next.frontHash(l.hash);
-  for (const NewLine& l : nl)
-    if (l.journey != NONE) out->next.frontJourney(l.journey | (l.metro != 0 ? METRO_LINE : 0));
+  for (uint32_t i = 0; i < nl.size(); i++)
+    if (nl.journeys[i] != NONE) out->next.frontHash(nl.hashes[i]);
+  for (uint32_t i = 0; i < nl.size(); i++)
+    if (nl.journeys[i] != NONE) out->next.frontJourney(nl.journeys[i]);
   out->next.frontKeys(keys.data());
 
   // Journey by journey: what is kept, or reversed and settled again.
-  size_t at = 0;  // in touchedLines
+  size_t at = 0;  // in `order`
   std::string text;
   for (uint32_t j = 0; j < keys.size(); j++) {
     size_t first = at;
-    while (at < touchedLines.size() && touchedLines[at].first == j) at++;
+    while (at < order.size() && touchedLines[order[at]].first == j) at++;
     const Compared* c = slot[j] == NONE ? nullptr : &compared[slot[j]];
     bool changed = c != nullptr && (c->oldCount != c->newCount || c->oldSig != c->newSig);
     bool settled = j < kept && was.rideCount[j] != TOO_LONG;
@@ -285,7 +322,7 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
     if (c->newCount > TAP_CAPACITY)
       out->tooLong++;
     else if (c->newCount > 0)
-      settleJourney(sources, nl, j, lines.data() + first, at - first, revision, out);
+      settleJourney(byJourney.data() + first, at - first, j, revision, out);
   }
   return 0;
 }
