@@ -799,4 +799,39 @@ TEST(Day, AnAmendmentNetsTheLedgersToTheCorrectedDay) {
   }
 }
 
+// A dispute: --journey gives a journey's taps with their files and lines and
+// the rides fare-settle appends for it run on those taps alone.
+TEST(Day, AJourneyIsAnsweredAsItIsSettledAlone) {
+  Batch b;
+  writeDay(b, 11, 40, false);
+  for (const char* key : {"K3", "K17", "K38"}) {
+    SCOPED_TRACE(key);
+    Batch alone;
+    std::string taps[2], listed;
+    const char* const files[2] = {"day-metro.txt", "day-bus.txt"};
+    for (int f = 0; f < 2; f++) {
+      std::vector<std::string> lines = linesOf(b.readBytes(files[f]));
+      for (size_t n = 0; n < lines.size(); n++) {
+        if (!lines[n].ends_with(std::string(" ") + key)) continue;
+        taps[f] += lines[n] + "\n";
+        if (lines[n][0] == '=') continue;  // refused: no tap
+        listed +=
+            "  " + std::string(files[f]) + ":" + std::to_string(n + 1) + ": " + lines[n] + "\n";
+      }
+    }
+    alone.write("metro.txt", taps[0]);
+    alone.write("bus.txt", taps[1]);
+    alone.run();
+    RunResult r = day(b, {"--journey", key, "day-metro.txt", "day-bus.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("taps, as a run reads them:\n" + listed), std::string::npos) << r.out;
+    std::vector<std::string> rides;
+    for (const std::string& line : linesOf(r.out.substr(r.out.find("rides as settled:\n") + 18)))
+      rides.push_back(line.substr(2));
+    std::sort(rides.begin(), rides.end());
+    EXPECT_EQ(rides,
+              sortedLines(alone.readBytes("busCompany.txt") + alone.readBytes("metroCompany.txt")));
+  }
+}
+
 }  // namespace

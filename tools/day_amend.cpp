@@ -311,7 +311,12 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
       out->moneyIn += was.amounts[j];
       continue;
     }
-    out->changed.push_back(keyText(keys[j]));
+    const char* how = j >= kept                    ? "new"
+                      : c->newCount == 0           ? "removed"
+                      : c->newCount > TAP_CAPACITY ? "too long"
+                      : !settled                   ? "settled"
+                                                   : "changed";
+    out->changed.push_back(keyText(keys[j]) + " " + how);
     for (size_t k = 0, r = settled ? was.rideAt[j] : 0; settled && k < was.rideCount[j]; k++) {
       int ledger = 0;
       long long fee = 0;
