@@ -187,7 +187,8 @@ void expectSameDay(const std::string& dir, const DayIdentity& was, const DayIden
   for (int s = 0; s < 2; s++) {
     if (was.sizes[s] != is.sizes[s] || was.sums[s] != is.sums[s])
       refuse(dir + ": its journal is of other day files (" + was.names[s] + ", " +
-             std::to_string(was.sizes[s]) + " bytes); give those, or another DIR");
+             std::to_string(was.sizes[s]) + " bytes); give those, amend them with --amend, " +
+             "or give another DIR");
   }
   if (was.batchTaps != is.batchTaps)
     refuse(dir + ": its journal is of batches of " + std::to_string(was.batchTaps) + " taps");
@@ -405,6 +406,27 @@ void noteInput(const Day& day, DayNotes* notes) {
                               day.sources[1].name + " hold no taps\n");
 }
 
+// Each revision's change to each company, and the totals as they now stand.
+std::string revisionsText(const std::vector<Revision>& revisions) {
+  std::string s;
+  long long rides[2] = {0, 0}, money[2] = {0, 0};
+  const char* const companies[2] = {"bus company", "metro company"};
+  for (const Revision& r : revisions) {
+    s += r.number == 0 ? "the day:" : "amendment " + std::to_string(r.number) + ":";
+    for (int l = 0; l < 2; l++) {
+      s += std::string(l == 0 ? " " : "; ") + companies[l] + " " +
+           signedText(r.rides[l], r.number) + " rides, money " + signedText(r.money[l], r.number);
+      rides[l] += r.rides[l];
+      money[l] += r.money[l];
+    }
+    s += "\n";
+  }
+  for (int l = 0; l < 2; l++)
+    s += std::string(companies[l]) + " as it now stands: " + std::to_string(rides[l]) +
+         " rides, money " + std::to_string(money[l]) + "\n";
+  return s;
+}
+
 int settleDay(const Options& o) {
   const std::string dir = o.paths[2];
   expectDayFiles(o);
@@ -516,6 +538,7 @@ int settleDay(const Options& o) {
         ME, dir.c_str());
   StatementFacts facts = {dirShown, {is.sums[0], is.sums[1]}, &notes, linesNamed, appended};
   std::string text = statement(day, packed, totals, facts);
+  if (view.revisions.size() > 1) text += "amended since:\n" + revisionsText(view.revisions);
   (void)std::fputs(text.c_str(), stdout);
   if (int e = writeDurably(dir + "/statement.txt", text))
     reportLine("%s: %s/statement.txt: %s\n", ME, dir.c_str(), std::strerror(e));
@@ -527,27 +550,6 @@ int settleDay(const Options& o) {
   endIfStopped();
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
   return notes.count() > 0 ? 1 : 0;
-}
-
-// Each revision's change to each company, and the totals as they now stand.
-std::string revisionsText(const std::vector<Revision>& revisions) {
-  std::string s;
-  long long rides[2] = {0, 0}, money[2] = {0, 0};
-  const char* const companies[2] = {"bus company", "metro company"};
-  for (const Revision& r : revisions) {
-    s += r.number == 0 ? "the day:" : "amendment " + std::to_string(r.number) + ":";
-    for (int l = 0; l < 2; l++) {
-      s += std::string(l == 0 ? " " : "; ") + companies[l] + " " +
-           signedText(r.rides[l], r.number) + " rides, money " + signedText(r.money[l], r.number);
-      rides[l] += r.rides[l];
-      money[l] += r.money[l];
-    }
-    s += "\n";
-  }
-  for (int l = 0; l < 2; l++)
-    s += std::string(companies[l]) + " as it now stands: " + std::to_string(rides[l]) +
-         " rides, money " + std::to_string(money[l]) + "\n";
-  return s;
 }
 
 std::string amendedStatement(const std::string& dir, const Day& day, const uint64_t* sums,

@@ -124,6 +124,7 @@ StateWriter::~StateWriter() {
 }
 
 void StateWriter::Stream::put(const void* bytes, size_t length) {
+  if (length == 0) return;  // an empty array may have no storage at all
   if (used + length > buffer.size()) flush();
   if (length >= buffer.size()) {  // a whole array: straight to the file
     write(static_cast<const char*>(bytes), length);
