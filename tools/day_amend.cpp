@@ -243,8 +243,8 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
     TermInfo tap;
     TapNotes notes;
     TapLine verdict = readTapLine(places[k].bytes, places[k].length, &tap, &notes);
-    (void)noteTapLine(sources[s].name, static_cast<long long>(i - nl.start[s] + 1), verdict, tap,
-                      notes, "");
+    const auto number = static_cast<long long>(i - nl.start[s]) + 1;
+    (void)noteTapLine(sources[s].name, number, verdict, tap, notes, "");
     if (verdict != TAP_STORED) {
       nl.journeys[i] = NONE;
       continue;

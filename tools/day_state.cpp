@@ -49,7 +49,7 @@ uint64_t getVarint(const uint8_t* p, size_t* at) {
 }
 
 uint64_t zigzag(int64_t v) {
-  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+  return (static_cast<uint64_t>(v) << 1) ^ (v < 0 ? ~uint64_t{0} : 0);
 }
 
 int64_t unzigzag(uint64_t z) {
@@ -161,7 +161,8 @@ int StateWriter::open(const std::string& path, uint64_t lines, uint64_t keys) {
     s->buffer.resize(1 << 20);
   }
   front_.at = sizeof(Header);
-  journeys_.at = static_cast<long long>(sizeof(Header) + lines * 12 + pad + keys * 8);
+  const uint64_t at = sizeof(Header) + lines * 12 + pad + keys * 8;
+  journeys_.at = static_cast<long long>(at);
   return 0;
 }
 
