@@ -314,7 +314,7 @@ std::string statementCsv(std::vector<Revision> revisions, const DayTotals& total
 }
 
 // DIR/state-N: what revision N settled, for the amendment after it.
-std::string stateOf(const std::string& dir, int revision) {
+std::string statePath(const std::string& dir, int revision) {
   return dir + "/state-" + std::to_string(revision);
 }
 
@@ -455,7 +455,7 @@ int settleDay(const Options& o) {
   // What an amendment will need, kept once the day is finished.
   const bool keep = view.revisions.empty();
   StateWriter state;
-  int stateError = keep ? state.open(stateOf(dir, 0), day.lines.size(), day.journeys.size()) : 0;
+  int stateError = keep ? state.open(statePath(dir, 0), day.lines.size(), day.journeys.size()) : 0;
   // Its lines and keys on the other core, while the batches are settled here.
   std::thread front;
   if (keep && stateError == 0) front = std::thread([&] { state.front(day); });
@@ -637,7 +637,7 @@ int amendRun(const Options& o) {
            " and " + std::to_string(last.sizes[1]) + " bytes)");
   // A finished amendment's state before it goes once its reports are written.
   struct stat before;
-  bool reported = last.number == 0 || stat(stateOf(dir, last.number - 1).c_str(), &before) != 0;
+  bool reported = last.number == 0 || stat(statePath(dir, last.number - 1).c_str(), &before) != 0;
   if (same && (last.number == 0 || doneGroup(last.group)) && reported) {
     std::printf(
         "%s: %s: these day files are %s, settled; nothing to amend\n", ME, dirShown.c_str(),
@@ -647,15 +647,15 @@ int amendRun(const Options& o) {
   const int n = same ? last.number : last.number + 1;
   const int group = same ? last.group : static_cast<int>(view.groups.size());
   DayState was;
-  if (int e = readState(stateOf(dir, n - 1), &was))
-    refuse(stateOf(dir, n - 1) + ": " +
+  if (int e = readState(statePath(dir, n - 1), &was))
+    refuse(statePath(dir, n - 1) + ": " +
            (e == EILSEQ ? "not a state this version reads" : std::strerror(e)));
   recordBesideLedgers(o, dirShown, is, true, ledgerDir);
 
   DayNotes notes;
   notes.collectReports();
   Amendment a;
-  int error = amendDay(day.sources, was, n, stateOf(dir, n), &a);
+  int error = amendDay(day.sources, was, n, statePath(dir, n), &a);
   if (error == EDOM)
     refuse(std::string(day.sources[0].name) + " and " + day.sources[1].name + " are not the day " +
            dir + " settled: only " + std::to_string(a.matched) + " of its " +
@@ -719,7 +719,7 @@ int amendRun(const Options& o) {
   }
   // The next amendment starts from this one's state; a rerun finds the
   // one before only while this one's reports may be missing.
-  if (end == GroupEnd::DONE && written) (void)unlink(stateOf(dir, n - 1).c_str());
+  if (end == GroupEnd::DONE && written) (void)unlink(statePath(dir, n - 1).c_str());
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;

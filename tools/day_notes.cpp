@@ -48,11 +48,6 @@ void DayNotes::collectReports() {
   setReportSink(collect);
 }
 
-long long DayNotes::countOf(const std::string& summary) const {
-  auto it = causes_.find(summary);
-  return it == causes_.end() ? 0 : it->second;
-}
-
 void DayNotes::finish(bool rerun) {
   for (const auto& [summary, count] : causes_) {
     if (count <= SAID) continue;

@@ -25,7 +25,6 @@ class DayNotes {
 
   const std::string& text() const { return text_; }
   long long count() const { return count_; }
-  long long countOf(const std::string& summary) const;
   // Each cause with how many notes it had, in the order of their summaries.
   const std::map<std::string, long long>& causes() const { return causes_; }
 
