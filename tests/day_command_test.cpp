@@ -797,6 +797,27 @@ TEST(Day, AnAmendmentNetsTheLedgersToTheCorrectedDay) {
     }
     if (crashAt > 0 && !killed) break;  // past the amendment's last point
   }
+  // Most journeys changed (a line in three): their rides the day appended
+  // are reversed, so the rides DIR kept must be each journey's own.
+  Batch b, fresh;
+  writeDay(b, 12, 60, false);
+  ASSERT_EQ(day(b, day0).status, 1);
+  for (const char* file : {"day-metro.txt", "day-bus.txt"}) {
+    std::string raised;
+    int n = 0;
+    for (std::string line : linesOf(b.readBytes(file))) {
+      size_t amount =
+          line.find(" IN ") != std::string::npos ? line.find(" IN ") + 4 : line.find(" OUT ") + 5;
+      if (n++ % 3 == 0 && amount > 4 && amount < line.size()) line.insert(amount, "1");
+      raised += line + "\n";
+    }
+    b.write(file, raised);
+    fresh.write(file, raised);
+  }
+  EXPECT_LE(day(b, amend).status, 1);
+  day(fresh, day0);
+  for (const char* ledger : LEDGERS)
+    EXPECT_EQ(netted(b.readBytes(ledger)), sortedLines(fresh.readBytes(ledger))) << ledger;
 }
 
 // A dispute: --journey gives a journey's taps with their files and lines and
