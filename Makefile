@@ -104,12 +104,14 @@ bench:
 # with every warning an error.
 posix = $(filter-out %_win32.cpp,$(wildcard $(1)))
 TOOL_CHECKS = --checks=-cert-err33-c,-performance-inefficient-string-concatenation,-cert-err34-c,-performance-inefficient-vector-operation,-performance-no-int-to-ptr,-readability-redundant-declaration
-SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp tools/*.cpp tools/*.h
+SOURCES = src/*.cpp src/*.h tests/*.cpp tests/*.h bench/*.cpp bench/*.h fuzz/*.cpp tools/*.cpp tools/*.h \
+  tools/day/*.cpp tools/day/*.h
 lint:
 	cmake --preset debug >/dev/null
 	clang-tidy -p build/debug --quiet $(call posix,src/*.cpp)
 	clang-tidy -p build/debug --quiet $(TOOL_CHECKS) $(call posix,tests/*.cpp)
-	clang-tidy --quiet $(TOOL_CHECKS) bench/*.cpp fuzz/*.cpp tools/*.cpp -- -std=c++20 -Isrc
+	clang-tidy --quiet $(TOOL_CHECKS) bench/*.cpp fuzz/*.cpp tools/*.cpp tools/day/*.cpp -- -std=c++20 -Isrc -Itools \
+	  -DFARE_SETTLE_VERSION='"lint"' 
 	cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
 	  --suppress=normalCheckLevelMaxBranches \
 	  --library=googletest --std=c++20 -q -I src src tests bench fuzz tools

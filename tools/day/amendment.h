@@ -3,15 +3,15 @@
 // journey whose taps differ, as a run reads them, has each ride appended
 // for it reversed (the fee negated), then its rides as the corrected day
 // settles them; an unchanged journey appends nothing.
-#ifndef FARE_SETTLE_TOOLS_DAY_AMEND_H_
-#define FARE_SETTLE_TOOLS_DAY_AMEND_H_
+#ifndef FARE_SETTLE_TOOLS_DAY_AMENDMENT_H_
+#define FARE_SETTLE_TOOLS_DAY_AMENDMENT_H_
 
 #include <string>
 #include <vector>
 
 #include "day_input.h"
-#include "day_settle.h"
-#include "day_state.h"
+#include "settling.h"
+#include "state.h"
 
 struct Amendment {
   StateWriter next;                                // the state after it, finished by the caller
@@ -33,4 +33,4 @@ struct Amendment {
 int amendDay(const DaySource* sources, const DayState& was, int revision,
              const std::string& statePath, Amendment* out);
 
-#endif  // FARE_SETTLE_TOOLS_DAY_AMEND_H_
+#endif  // FARE_SETTLE_TOOLS_DAY_AMENDMENT_H_

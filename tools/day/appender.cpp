@@ -28,7 +28,7 @@
 //     in (an older copy); the rides are named and the day held.
 // The ledger is known by its path and its bytes, never by device or inode,
 // so a reboot, a remount or a copy put back changes nothing.
-#include "day_ledgers.h"
+#include "appender.h"
 
 #include <fcntl.h>
 #include <unistd.h>

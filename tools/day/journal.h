@@ -2,8 +2,8 @@
 // each ending with its own checksum. It names the day it belongs to, and
 // for each group of batches the byte range its lines were to fill in each
 // ledger, and whether the group finished.
-#ifndef FARE_SETTLE_TOOLS_JOURNAL_H_
-#define FARE_SETTLE_TOOLS_JOURNAL_H_
+#ifndef FARE_SETTLE_TOOLS_DAY_JOURNAL_H_
+#define FARE_SETTLE_TOOLS_DAY_JOURNAL_H_
 
 #include <cstdint>
 #include <string>
@@ -98,4 +98,4 @@ uint64_t checksumOf(const char* bytes, size_t size);
 // unknown). Recorded with each range for the operator; never trusted.
 std::string currentBoot();
 
-#endif  // FARE_SETTLE_TOOLS_JOURNAL_H_
+#endif  // FARE_SETTLE_TOOLS_DAY_JOURNAL_H_

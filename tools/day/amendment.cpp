@@ -3,7 +3,7 @@
 // journey and is not parsed; the others are parsed, and the journeys they
 // touch, or that lost a line, are compared whole (their lines' hashes in
 // the order a run reads them). Only journeys that differ are settled again.
-#include "day_amend.h"
+#include "amendment.h"
 
 #include <algorithm>
 #include <cerrno>

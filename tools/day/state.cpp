@@ -4,7 +4,7 @@
 // amounts as varints, its rides); flushed, renamed into place and the
 // rename flushed, so that it is whole or absent. Host byte order: a state
 // from a host of the other order is refused. Read back by mapping it.
-#include "day_state.h"
+#include "state.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -3,7 +3,7 @@
 // LENGTH SUM" for each range a finished group filled, each with its checksum as the journal writes
 // them, appended under a lock and flushed (its directory too, when new) before the day's first line
 // reaches a ledger.
-#include "day_record.h"
+#include "record.h"
 
 #include <fcntl.h>
 #include <unistd.h>

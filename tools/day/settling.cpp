@@ -1,16 +1,16 @@
 // Settling batches in memory: each batch's lines parsed again into the tap
 // table, in the order a run reads its files, then the program's stages.
-#include "day_settle.h"
+#include "settling.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "day_state.h"
 #include "journey.h"
 #include "ledgers.h"
 #include "settlement.h"
+#include "state.h"
 
 namespace {
 

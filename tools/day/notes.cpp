@@ -1,7 +1,7 @@
 // A day's notes: all kept, the tenth and later of one cause only counted on
 // standard error, so that a full disk under a million rides says so in a
 // screenful.
-#include "day_notes.h"
+#include "notes.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,14 +1,14 @@
 // The day's two ledgers, appended a group of batches at a time with the
 // program's guarantees, the journal recording the bytes each group fills.
-#ifndef FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
-#define FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
+#ifndef FARE_SETTLE_TOOLS_DAY_APPENDER_H_
+#define FARE_SETTLE_TOOLS_DAY_APPENDER_H_
 
 #include <string>
 #include <vector>
 
-#include "day_notes.h"
-#include "day_settle.h"
 #include "journal.h"
+#include "notes.h"
+#include "settling.h"
 
 // How a group ended.
 enum class GroupEnd : unsigned char {
@@ -52,4 +52,4 @@ class DayLedgers {
 // with SIGKILL at the Nth point between two writes or flushes of a group.
 void crashPoint();
 
-#endif  // FARE_SETTLE_TOOLS_DAY_LEDGERS_H_
+#endif  // FARE_SETTLE_TOOLS_DAY_APPENDER_H_

@@ -1,8 +1,8 @@
 // A day's batches settled in memory through the program's own stages, the
 // trace off: each batch gives exactly the ledger lines fare-settle appends
 // when run in that batch's directory, in the same order.
-#ifndef FARE_SETTLE_TOOLS_DAY_SETTLE_H_
-#define FARE_SETTLE_TOOLS_DAY_SETTLE_H_
+#ifndef FARE_SETTLE_TOOLS_DAY_SETTLING_H_
+#define FARE_SETTLE_TOOLS_DAY_SETTLING_H_
 
 #include <cstdint>
 #include <string>
@@ -47,4 +47,4 @@ void settleBatches(const Day& day, const DayBatches& batches, int first, int las
 void batchFiles(const Day& day, const DayBatches& batches, int batch, std::string* metro,
                 std::string* bus);
 
-#endif  // FARE_SETTLE_TOOLS_DAY_SETTLE_H_
+#endif  // FARE_SETTLE_TOOLS_DAY_SETTLING_H_
