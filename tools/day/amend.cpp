@@ -123,7 +123,7 @@ int amendRun(const Options& o) {
   Appended appended;
   appended.now = ledgers.appended;
   appended.before = ledgers.before;
-  std::string text = amendedStatement(dirShown, day, is.sums, a, view.revisions, appended);
+  std::string text = amendedStatement(dirShown, day, is.sums, a, view.revisions, appended, notes);
   (void)std::fputs(text.c_str(), stdout);
   const std::pair<std::string, std::string> files[] = {
       {"/statement.txt", text},

@@ -132,7 +132,7 @@ std::string revisionsText(const std::vector<Revision>& revisions) {
 
 std::string amendedStatement(const std::string& dir, const Day& day, const uint64_t* sums,
                              const Amendment& a, const std::vector<Revision>& revisions,
-                             const Appended& appended) {
+                             const Appended& appended, const DayNotes& notes) {
   std::string s = "statement of the day in " + dir + ", amended\n";
   s += std::string(ME) + " " + FARE_SETTLE_VERSION + ", run at " + utcNow() + " UTC\n";
   for (int f = 0; f < 2; f++)
@@ -140,6 +140,15 @@ std::string amendedStatement(const std::string& dir, const Day& day, const uint6
          std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(sums[f]) +
          ", taps " + std::to_string(a.lineCount[f]) + " (METRO " + std::to_string(a.taps[f][1]) +
          ", BUS " + std::to_string(a.taps[f][0]) + ")\n";
+  // Only the lines the amendment read again: the others were named by the day's run.
+  std::string causes;
+  long long named = 0;
+  for (const auto& [cause, count] : notes.causes()) {
+    if (cause.starts_with("rides ")) continue;
+    causes += "  " + std::to_string(count) + " " + cause + "\n";
+    named += count;
+  }
+  s += "lines named by this amendment: " + std::to_string(named) + "\n" + causes;
   s += revisionsText(revisions);
   long long out = 0;
   for (const Revision& r : revisions) out += r.money[0] + r.money[1];

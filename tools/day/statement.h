@@ -40,7 +40,7 @@ std::string revisionsText(const std::vector<Revision>& revisions);
 
 std::string amendedStatement(const std::string& dir, const Day& day, const uint64_t* sums,
                              const Amendment& a, const std::vector<Revision>& revisions,
-                             const Appended& appended);
+                             const Appended& appended, const DayNotes& notes);
 
 // DIR/amendment-N.txt: what amendment N changed.
 std::string amendmentReport(const std::string& dir, const Day& day, const uint64_t* sums,
