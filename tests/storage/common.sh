@@ -107,7 +107,9 @@ checkDay() {
           int(rand() * 300), j > (dir (metro ? ".metro" : ".bus"))
       }
     } }'
-  export FARE_SETTLE_DAY_GROUP_BATCHES=5
+  # Groups of 50 batches: a few flushes a group, a handful of groups (a
+  # flush can wait long for a metadata server).
+  export FARE_SETTLE_DAY_GROUP_BATCHES=50
   "$bin/fare-settle-day" "$3/$d.metro" "$3/$d.bus" "$here/day" >/dev/null 2>&1
   "$bin/fare-settle-day" "$3/$d.metro" "$3/$d.bus" "$3/$d" >/dev/null 2>&1 &
   pid=$!
@@ -120,7 +122,8 @@ checkDay() {
   runs=0
   status=3
   while [ $runs -lt 5 ] && [ $status -ge 3 ]; do
-    "$bin/fare-settle-day" "$4/$d.metro" "$4/$d.bus" "$4/$d" >/dev/null 2>"$3/$d.errors"
+    timeout -k 10 120 "$bin/fare-settle-day" "$4/$d.metro" "$4/$d.bus" "$4/$d" \
+      >/dev/null 2>"$3/$d.errors"
     status=$?
     runs=$((runs + 1))
   done
