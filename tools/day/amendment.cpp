@@ -212,7 +212,8 @@ int amendDay(const DaySource* sources, const DayState& was, int revision,
   }
   nl.journeys.assign(nl.size(), UNKNOWN);
   std::vector<uint8_t> removed(was.lines, 0);
-  const size_t oldStart[3] = {0, was.lineCount[0], was.lineCount[0] + was.lineCount[1]};
+  const size_t oldStart[3] = {0, static_cast<size_t>(was.lineCount[0]),
+                              static_cast<size_t>(was.lineCount[0] + was.lineCount[1])};
   for (int s = 0; s < 2; s++)
     walk(&nl, nl.start[s], nl.start[s + 1], was, oldStart[s], oldStart[s + 1], &removed);
 
