@@ -29,16 +29,26 @@ struct NewLines {
   int source(size_t i) const { return i < start[1] ? 0 : 1; }
 };
 
-void splitLines(const DayBytes& bytes, NewLines* out) {
+// Calls each(start, length) for every line of `bytes` (without its line
+// end), until it returns false.
+template <class Each>
+void forEachLine(const DayBytes& bytes, Each each) {
   for (size_t at = 0; at < bytes.size();) {
     const char* start = bytes.data() + at;
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
     const void* lf = std::memchr(start, '\n', bytes.size() - at);
     size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
                                   : bytes.size() - at;
-    out->hashes.push_back(lineHash(start, length));
+    if (!each(start, length)) return;
     at += length + 1;
   }
+}
+
+void splitLines(const DayBytes& bytes, NewLines* out) {
+  forEachLine(bytes, [&](const char* start, size_t length) {
+    out->hashes.push_back(lineHash(start, length));
+    return true;
+  });
 }
 
 // Where each of the lines `wanted` (ascending) begins in its file, and how
@@ -54,20 +64,14 @@ std::vector<Place> locate(const DaySource* sources, const NewLines& nl,
   places.reserve(wanted.size());
   size_t w = 0;
   for (int s = 0; s < 2 && w < wanted.size(); s++) {
-    const DayBytes& bytes = sources[s].bytes;
-    size_t at = 0;
-    for (size_t i = nl.start[s]; i < nl.start[s + 1] && w < wanted.size(); i++) {
-      const char* start = bytes.data() + at;
-      // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
-      const void* lf = std::memchr(start, '\n', bytes.size() - at);
-      size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
-                                    : bytes.size() - at;
-      if (wanted[w] == i) {
+    size_t i = nl.start[s];
+    forEachLine(sources[s].bytes, [&](const char* start, size_t length) {
+      if (wanted[w] == i++) {
         places.push_back({start, length});
         w++;
       }
-      at += length + 1;
-    }
+      return w < wanted.size();
+    });
   }
   return places;
 }

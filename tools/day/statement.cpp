@@ -48,6 +48,28 @@ std::string signedText(long long v, int revision) {
   return text;
 }
 
+// "day file NAME: SIZE bytes, checksum SUM", and its taps by mode when given.
+std::string dayFileLine(const DaySource& file, uint64_t sum, const long long* taps) {
+  std::string s = std::string("day file ") + file.name + ": " + std::to_string(file.bytes.size()) +
+                  " bytes, checksum " + hex(sum);
+  if (taps != nullptr)
+    s += ", taps " + std::to_string(taps[0] + taps[1]) + " (METRO " + std::to_string(taps[1]) +
+         ", BUS " + std::to_string(taps[0]) + ")";
+  return s + "\n";
+}
+
+// Each cause of a named line with its count, indented; *named gets their sum.
+std::string causesOf(const DayNotes& notes, long long* named) {
+  std::string s;
+  *named = 0;
+  for (const auto& [cause, count] : notes.causes()) {
+    if (cause.starts_with("rides ")) continue;
+    s += "  " + std::to_string(count) + " " + cause + "\n";
+    *named += count;
+  }
+  return s;
+}
+
 }  // namespace
 
 std::string statement(const Day& day, const DayBatches& batches, const DayTotals& totals,
@@ -57,18 +79,13 @@ std::string statement(const Day& day, const DayBatches& batches, const DayTotals
   long long out = totals.money[0] + totals.money[1];
   std::string s = "statement of the day in " + facts.dir + "\n";
   s += std::string(ME) + " " + FARE_SETTLE_VERSION + ", run at " + utcNow() + " UTC\n";
-  for (int f = 0; f < 2; f++)
-    s += std::string("day file ") + day.sources[f].name + ": " +
-         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(facts.sums[f]) +
-         ", taps " + std::to_string(day.tapsRead[f]) + " (METRO " +
-         std::to_string(day.tapsByMode[f][1]) + ", BUS " + std::to_string(day.tapsByMode[f][0]) +
-         ")\n";
+  for (int f = 0; f < 2; f++) s += dayFileLine(day.sources[f], facts.sums[f], day.tapsByMode[f]);
   for (int f = 0; f < 2; f++)
     s += std::string("taps read from ") + day.sources[f].name + ": " +
          std::to_string(day.tapsRead[f]) + "\n";
-  s += "lines named: " + std::to_string(facts.linesNamed) + "\n";
-  for (const auto& [cause, count] : facts.notes->causes())
-    if (!cause.starts_with("rides ")) s += "  " + std::to_string(count) + " " + cause + "\n";
+  long long named = 0;
+  const std::string causes = causesOf(*facts.notes, &named);
+  s += "lines named: " + std::to_string(facts.linesNamed) + "\n" + causes;
   s += "taps settled: " + std::to_string(batches.order.size()) + "\n";
   s += "journeys settled: " +
        std::to_string(static_cast<long long>(day.journeys.size()) - t.journeys) + "\n";
@@ -135,19 +152,10 @@ std::string amendedStatement(const std::string& dir, const Day& day, const uint6
                              const Appended& appended, const DayNotes& notes) {
   std::string s = "statement of the day in " + dir + ", amended\n";
   s += std::string(ME) + " " + FARE_SETTLE_VERSION + ", run at " + utcNow() + " UTC\n";
-  for (int f = 0; f < 2; f++)
-    s += std::string("day file ") + day.sources[f].name + ": " +
-         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(sums[f]) +
-         ", taps " + std::to_string(a.lineCount[f]) + " (METRO " + std::to_string(a.taps[f][1]) +
-         ", BUS " + std::to_string(a.taps[f][0]) + ")\n";
+  for (int f = 0; f < 2; f++) s += dayFileLine(day.sources[f], sums[f], a.taps[f]);
   // Only the lines the amendment read again: the others were named by the day's run.
-  std::string causes;
   long long named = 0;
-  for (const auto& [cause, count] : notes.causes()) {
-    if (cause.starts_with("rides ")) continue;
-    causes += "  " + std::to_string(count) + " " + cause + "\n";
-    named += count;
-  }
+  const std::string causes = causesOf(notes, &named);
   s += "lines named by this amendment: " + std::to_string(named) + "\n" + causes;
   s += revisionsText(revisions);
   long long out = 0;
@@ -168,9 +176,7 @@ std::string amendedStatement(const std::string& dir, const Day& day, const uint6
 std::string amendmentReport(const std::string& dir, const Day& day, const uint64_t* sums,
                             const Amendment& a, int n) {
   std::string s = "amendment " + std::to_string(n) + " of the day in " + dir + "\n";
-  for (int f = 0; f < 2; f++)
-    s += std::string("day file ") + day.sources[f].name + ": " +
-         std::to_string(day.sources[f].bytes.size()) + " bytes, checksum " + hex(sums[f]) + "\n";
+  for (int f = 0; f < 2; f++) s += dayFileLine(day.sources[f], sums[f], nullptr);
   s += "journeys changed: " + std::to_string(a.changed.size()) + " (" + std::to_string(a.tooLong) +
        " now too long)\n";
   s += "rides reversed: " + std::to_string(a.reversed) + "\n";
