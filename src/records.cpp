@@ -9,8 +9,8 @@
 
 #include "platform.h"
 
-int tapCount = 0;
-int rideCount = 0;
+FARE_SETTLE_COUNT int tapCount = 0;
+FARE_SETTLE_COUNT int rideCount = 0;
 
 // The run goes on whatever becomes of the trace; its first failed write is
 // remembered and reported once, when the run ends.

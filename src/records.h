@@ -29,9 +29,16 @@ struct RideInfo {
   char ti[8];   // journey key
 };
 
-// How many slots of the tap and ride tables are filled.
-extern int tapCount;
-extern int rideCount;
+// How many slots of the tap and ride tables are filled: for the process,
+// or, in the build the day command links, for each thread, so that several
+// threads settle batches at once.
+#ifdef FARE_SETTLE_COUNTS_PER_THREAD
+#define FARE_SETTLE_COUNT thread_local
+#else
+#define FARE_SETTLE_COUNT
+#endif
+extern FARE_SETTLE_COUNT int tapCount;
+extern FARE_SETTLE_COUNT int rideCount;
 
 // Whether the stages write their trace (on unless turned off). A day
 // settled in one process turns it off: nobody reads a day's traces, and

@@ -6,11 +6,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "parallel.h"
+#ifdef DAY_TIMES
+#include <chrono>
+static double T1() { static auto t0 = std::chrono::steady_clock::now(); return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); }
+#define TMARK(x) std::fprintf(stderr, "TR %s %.3f\n", x, T1())
+#else
+#define TMARK(x)
+#endif
+
 namespace {
+
+// A key's bits mixed into every bit of the result: keys of a day differ
+// in a character or two, anywhere in their 8 bytes.
+uint64_t mixed(uint64_t key) {
+  key ^= key >> 33;
+  key *= 0xff51afd7ed558ccdULL;
+  key ^= key >> 33;
+  key *= 0xc4ceb9fe1a85ec53ULL;
+  return key ^ (key >> 33);
+}
 
 // Journeys by key: open addressing over a power-of-two table of journey
 // numbers + 1 (0 marks a free slot), grown at half full.
@@ -19,9 +39,14 @@ class JourneyIndex {
   JourneyIndex(BigVector<DayJourney>* journeys, size_t expected)
       : journeys_(journeys), slots_(slotsFor(expected)) {}
 
-  uint32_t find(uint64_t key) {
+  // Asks for the slot of a key about to be found, so that finding keys
+  // does not wait on memory for every one.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+
+  // The journey of `key`, whose mixed() is `hash`.
+  uint32_t find(uint64_t key, uint64_t hash) {
     size_t mask = slots_.size() - 1;
-    for (size_t i = slotOf(key);; i = (i + 1) & mask) {
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
       uint32_t s = slots_[i];
       if (s == 0) return add(key, i);
       if ((*journeys_)[s - 1].key == key) return s - 1;
@@ -35,10 +60,6 @@ class JourneyIndex {
     return n;
   }
 
-  size_t slotOf(uint64_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 17) & (slots_.size() - 1);
-  }
-
   uint32_t add(uint64_t key, size_t slot) {
     journeys_->push_back({key});
     auto n = static_cast<uint32_t>(journeys_->size());
@@ -48,19 +69,20 @@ class JourneyIndex {
   }
 
   void grow() {
-    BigVector<uint32_t> old(slots_.size() * 2);
+    Slots old(slots_.size() * 2);
     old.swap(slots_);
     size_t mask = slots_.size() - 1;
     for (uint32_t s : old) {
       if (s == 0) continue;
-      size_t i = slotOf((*journeys_)[s - 1].key);
+      size_t i = mixed((*journeys_)[s - 1].key) & mask;
       while (slots_[i] != 0) i = (i + 1) & mask;
       slots_[i] = s;
     }
   }
 
   BigVector<DayJourney>* journeys_;
-  BigVector<uint32_t> slots_;
+  using Slots = BigVector<uint32_t>;
+  Slots slots_;
 };
 
 }  // namespace
@@ -121,45 +143,222 @@ std::string keyText(uint64_t key) {
   return text;
 }
 
-void readDay(Day* day) {
-  // About 25 bytes a line and 3.5 taps a journey on a real day: room made
-  // once, rather than grown and copied.
-  size_t bytes = day->sources[0].bytes.size() + day->sources[1].bytes.size();
-  day->lines.reserve(bytes / 20);
-  day->journeys.reserve(bytes / 20 / 3);
-  JourneyIndex index(&day->journeys, bytes / 20 / 3);
+namespace {
+
+// Whole lines of one source, read by one thread: bytes [begin, end), their
+// numbers from firstNumber + 1, their stored taps written from firstSlot.
+struct Piece {
+  uint8_t source = 0;
+  size_t begin = 0, end = 0;
+  uint64_t lines = 0, firstNumber = 0;
+  size_t firstSlot = 0, stored = 0;
+  std::vector<NamedLine> named;  // `line` counted from firstSlot
+  long long tapsByMode[2] = {0, 0};
+  uint64_t unended = 0;
+};
+
+// Each source cut into `n` pieces, each ending just after a line end or at
+// the end of its source.
+std::vector<Piece> cut(const Day& day, int n) {
+  std::vector<Piece> pieces;
   for (uint8_t s = 0; s < 2; s++) {
-    const DayBytes& bytes = day->sources[s].bytes;
+    const DayBytes& bytes = day.sources[s].bytes;
     size_t at = 0;
-    uint64_t number = 0;
-    while (at < bytes.size()) {
-      const char* start = bytes.data() + at;
+    for (int k = 1; k <= n; k++) {
+      size_t end = k == n ? bytes.size() : std::max(at, bytes.size() / n * k);
       // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
-      const void* lf = std::memchr(start, '\n', bytes.size() - at);
-      size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
-                                    : bytes.size() - at;
-      number++;
-      if (lf == nullptr) day->unended[s] = number;
-      TermInfo tap;
-      TapNotes notes;
-      TapLine verdict = readTapLine(start, length, &tap, &notes);
-      bool odd = verdict != TAP_STORED || !notes.timeWritten || !notes.modeKnown ||
-                 !notes.directionKnown || !notes.amountWhole;
-      if (odd && verdict != TAP_BLANK) {
-        int64_t line = verdict == TAP_STORED ? static_cast<int64_t>(day->lines.size()) : -1;
-        day->named.push_back({s, number, verdict, tap, notes, line});
-      }
-      if (verdict == TAP_STORED) {
-        uint32_t j = index.find(keyOf(tap.ti));
-        day->journeys[j].taps++;
-        day->lines.push_back({at, number, j, static_cast<uint8_t>(length), s,
-                              static_cast<uint8_t>(tap.tr != MODE_BUS)});
-        day->tapsRead[s]++;
-        day->tapsByMode[s][tap.tr == MODE_BUS ? 0 : 1]++;
-      }
-      at += length + 1;
+      const void* lf = end < bytes.size() ? std::memchr(bytes.data() + end, '\n', bytes.size() - end)
+                                          : nullptr;
+      if (k < n) end = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - bytes.data()) + 1
+                                     : bytes.size();
+      Piece p;
+      p.source = s;
+      p.begin = at;
+      p.end = end;
+      pieces.push_back(std::move(p));
+      at = end;
     }
   }
+  return pieces;
+}
+
+void countLines(const Day& day, Piece* p) {
+  const char* bytes = day.sources[p->source].bytes.data();
+  const char* end = bytes + p->end;
+  for (const char* at = bytes + p->begin; at < end; p->lines++) {
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
+    const void* lf = std::memchr(at, '\n', static_cast<size_t>(end - at));
+    at = lf != nullptr ? static_cast<const char*>(lf) + 1 : end;
+  }
+}
+
+// Parses a piece's lines: its stored taps to lines[0..] with their keys
+// beside them, its odd lines kept to be named. Counted in locals, as the
+// pieces of other threads lie beside this one in memory.
+void readPiece(const Day& day, Piece* p, DayLine* lines, uint64_t* keys) {
+  const uint8_t source = p->source;
+  const char* bytes = day.sources[source].bytes.data();
+  const size_t end = p->end;
+  size_t at = p->begin;
+  size_t stored = 0;
+  uint64_t number = p->firstNumber;
+  long long buses = 0;
+  while (at < end) {
+    const char* start = bytes + at;
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
+    const void* lf = std::memchr(start, '\n', end - at);
+    size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
+                                  : end - at;
+    number++;
+    if (lf == nullptr) p->unended = number;
+    TermInfo tap;
+    TapNotes notes;
+    TapLine verdict = readTapLine(start, length, &tap, &notes);
+    bool odd = verdict != TAP_STORED || !notes.timeWritten || !notes.modeKnown ||
+               !notes.directionKnown || !notes.amountWhole;
+    if (odd && verdict != TAP_BLANK) {
+      int64_t line = verdict == TAP_STORED ? static_cast<int64_t>(stored) : -1;
+      p->named.push_back({source, number, verdict, tap, notes, line});
+    }
+    if (verdict == TAP_STORED) {
+      // The time is the line's first field, after any blanks.
+      auto timeAt = static_cast<uint8_t>(std::strspn(start, " "));
+      auto timeLength = static_cast<uint8_t>(std::strlen(tap.lt));
+      keys[stored] = keyOf(tap.ti);
+      lines[stored++] = {at,
+                         number,
+                         0,
+                         tap.bal,
+                         static_cast<uint8_t>(length),
+                         source,
+                         static_cast<uint8_t>(tap.tr != MODE_BUS),
+                         timeAt,
+                         timeLength};
+      buses += tap.tr == MODE_BUS;
+    }
+    at += length + 1;
+  }
+  p->stored = stored;
+  p->tapsByMode[0] = buses;
+  p->tapsByMode[1] = static_cast<long long>(stored) - buses;
+}
+
+// Which of `parts` threads numbers a key's journey, from its mixed().
+size_t partOf(uint64_t hash, size_t parts) {
+  return static_cast<size_t>(hash >> 56) % parts;
+}
+
+// Journeys numbered in the order their keys first appear. Each thread finds
+// the journeys of its part of the keys, in that order, with the line each
+// first appears on; the parts are merged by those lines, and each line's
+// journey renumbered.
+void numberJourneys(Day* day, const uint64_t* keys, int threads) {
+  const size_t parts = static_cast<size_t>(std::max(threads, 1));
+  const size_t lines = day->lines.size();
+  std::vector<BigVector<DayJourney>> found(parts);
+  std::vector<BigVector<uint32_t>> firsts(parts);
+  onThreads(threads, parts, [&](size_t t) {
+    // Not in found[] until the end: other threads' lie beside it.
+    BigVector<DayJourney> mine;
+    BigVector<uint32_t> first;
+    mine.reserve(lines / 3 / parts);
+    JourneyIndex index(&mine, lines / 3 / parts);
+    constexpr size_t AHEAD = 16;
+    for (size_t i = 0; i < lines; i++) {
+      if (i + AHEAD < lines) index.prefetch(mixed(keys[i + AHEAD]));
+      const uint64_t hash = mixed(keys[i]);
+      if (partOf(hash, parts) != t) continue;
+      uint32_t j = index.find(keys[i], hash);
+      if (j == first.size()) first.push_back(static_cast<uint32_t>(i));
+      mine[j].taps++;
+      day->lines[i].journey = j;
+    }
+    found[t] = std::move(mine);
+    firsts[t] = std::move(first);
+  });
+  if (parts == 1) {
+    day->journeys = std::move(found[0]);
+    return;
+  }
+  size_t total = 0;
+  for (const BigVector<DayJourney>& f : found) total += f.size();
+  day->journeys.reserve(total);
+  std::vector<BigVector<uint32_t>> number(parts);
+  std::vector<size_t> next(parts, 0);
+  for (size_t t = 0; t < parts; t++) number[t].resize(found[t].size());
+  for (;;) {
+    size_t t = parts;  // the part whose next journey first appears earliest
+    for (size_t u = 0; u < parts; u++)
+      if (next[u] < found[u].size() && (t == parts || firsts[u][next[u]] < firsts[t][next[t]]))
+        t = u;
+    if (t == parts) break;
+    number[t][next[t]] = static_cast<uint32_t>(day->journeys.size());
+    day->journeys.push_back(found[t][next[t]++]);
+  }
+  const size_t ranges = parts * 4;
+  onThreads(threads, ranges, [&](size_t r) {
+    for (size_t i = lines * r / ranges; i < lines * (r + 1) / ranges; i++) {
+      uint32_t& j = day->lines[i].journey;
+      j = number[partOf(mixed(keys[i]), parts)][j];
+    }
+  });
+}
+
+}  // namespace
+
+void readDay(Day* day, int threads) {
+  TMARK("in");
+  std::vector<Piece> pieces = cut(*day, std::max(threads, 1));
+  onThreads(threads, pieces.size(), [&](size_t i) { countLines(*day, &pieces[i]); });
+  TMARK("counted");
+  size_t slots = 0;
+  uint64_t numbers[2] = {0, 0};
+  for (Piece& p : pieces) {
+    p.firstNumber = numbers[p.source];
+    numbers[p.source] += p.lines;
+    p.firstSlot = slots;
+    slots += p.lines;
+  }
+  day->lines.resize(slots);
+  std::vector<uint64_t, RawAllocator<uint64_t>> keys(slots);
+  TMARK("populated");
+  onThreads(threads, pieces.size(), [&](size_t i) {
+    readPiece(*day, &pieces[i], day->lines.data() + pieces[i].firstSlot,
+              keys.data() + pieces[i].firstSlot);
+  });
+  TMARK("parsed");
+  // The pieces' taps closed up, in the day's order.
+  size_t stored = 0;
+  for (Piece& p : pieces) {
+    if (stored != p.firstSlot) {
+      std::memmove(day->lines.data() + stored, day->lines.data() + p.firstSlot,
+                   p.stored * sizeof(DayLine));
+      std::memmove(keys.data() + stored, keys.data() + p.firstSlot, p.stored * sizeof(uint64_t));
+    }
+    for (NamedLine& n : p.named) {
+      if (n.line >= 0) n.line += static_cast<int64_t>(stored);
+      day->named.push_back(n);
+    }
+    stored += p.stored;
+    day->tapsRead[p.source] += static_cast<long long>(p.stored);
+    for (int m = 0; m < 2; m++) day->tapsByMode[p.source][m] += p.tapsByMode[m];
+    if (p.unended > 0) day->unended[p.source] = p.unended;
+  }
+  day->lines.resize(stored);
+  TMARK("closed");
+  numberJourneys(day, keys.data(), threads);
+  TMARK("numbered");
+}
+
+void tapOf(const Day& day, const DayLine& line, TermInfo* tap) {
+  const char* bytes = day.sources[line.source].bytes.data() + line.offset;
+  std::memcpy(tap->lt, bytes + line.timeAt, line.timeLength);
+  tap->lt[line.timeLength] = '\0';
+  tap->tr = line.metro != 0 ? MODE_METRO : MODE_BUS;
+  tap->io = 0;
+  tap->bal = line.amount;
+  const uint64_t key = day.journeys[line.journey].key;
+  std::memcpy(tap->ti, &key, sizeof key);
 }
 
 void packDay(Day* day, int cap) {

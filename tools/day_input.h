@@ -9,15 +9,16 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "intake.h"
 #include "platform.h"
 
 // The allocator of a day's large arrays: blocks of 2 MiB and more are
-// mapped on their own and, where the host allows, backed by huge pages,
-// so that filling a day's hundreds of megabytes takes thousands of page
-// faults rather than hundreds of thousands.
+// mapped on their own, so that freeing them gives the memory back at once.
+// Huge pages are not asked for: on a host short of free huge pages the
+// kernel compacts memory for them, and a day's run then took seconds more.
 template <class T>
 struct BigAllocator {
   using value_type = T;
@@ -30,9 +31,6 @@ struct BigAllocator {
     if (bytes < BIG) return static_cast<T*>(::operator new(bytes));
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    (void)madvise(p, bytes, MADV_HUGEPAGE);
-#endif
     return static_cast<T*>(p);
   }
   void deallocate(T* p, size_t n) {
@@ -48,6 +46,48 @@ struct BigAllocator {
   }
 };
 
+// The same, but an array grown by resize() is left as it was rather than
+// cleared: the threads that fill it are the ones that touch its pages.
+template <class T>
+struct RawAllocator : BigAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = RawAllocator<U>;
+  };
+  RawAllocator() = default;
+  template <class U>
+  explicit RawAllocator(const RawAllocator<U>&) {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+
+// For a table read at random, where a miss of the address cache on every
+// read would cost more than the clearing of a few huge pages: asked for
+// huge pages.
+template <class T>
+struct HugeAllocator : BigAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = HugeAllocator<U>;
+  };
+  HugeAllocator() = default;
+  template <class U>
+  explicit HugeAllocator(const HugeAllocator<U>&) {}
+  T* allocate(size_t n) {
+    T* p = BigAllocator<T>::allocate(n);
+#ifdef MADV_HUGEPAGE
+    if (n * sizeof(T) >= BigAllocator<T>::BIG) (void)madvise(p, n * sizeof(T), MADV_HUGEPAGE);
+#endif
+    return p;
+  }
+};
+
 template <class T>
 using BigVector = std::vector<T, BigAllocator<T>>;
 using DayBytes = std::basic_string<char, std::char_traits<char>, BigAllocator<char>>;
@@ -56,16 +96,21 @@ struct DaySource {
   const char* name;   // as given on the command line, for the notes
   const char* batch;  // the file it becomes in a batch
   DayBytes bytes;
+  uint64_t sum = 0;  // the journal's checksum of bytes, where the day command read it
 };
 
-// A stored tap line of a source.
+// A stored tap line of a source, with what settling needs of its tap, so
+// that a line is parsed once.
 struct DayLine {
   uint64_t offset;  // in its source's bytes
   uint64_t number;  // its line number there
   uint32_t journey;
-  uint8_t length;  // without its LF: a stored line has at most 48 characters and a CR
-  uint8_t source;  // 0 metro, 1 bus
-  uint8_t metro;   // the tap's mode is METRO
+  int32_t amount;      // the tap's amount
+  uint8_t length;      // without its LF: a stored line has at most 48 characters and a CR
+  uint8_t source;      // 0 metro, 1 bus
+  uint8_t metro;       // the tap's mode is METRO
+  uint8_t timeAt;      // where its time begins in the line
+  uint8_t timeLength;  // at most 19
 };
 
 struct DayJourney {
@@ -86,8 +131,8 @@ struct NamedLine {
 };
 
 struct Day {
-  DaySource sources[2] = {{"", "metro.txt", {}}, {"", "bus.txt", {}}};
-  BigVector<DayLine> lines;        // stored taps: metro's, then bus's, each in line order
+  DaySource sources[2] = {{"", "metro.txt", {}, 0}, {"", "bus.txt", {}, 0}};
+  std::vector<DayLine, RawAllocator<DayLine>> lines;  // stored taps: metro's, then bus's, each in line order
   BigVector<DayJourney> journeys;  // in the order their keys first appear
   std::vector<NamedLine> named;
   long long tapsRead[2] = {0, 0};
@@ -112,8 +157,14 @@ int readWholeFile(const char* path, DayBytes* bytes, FileId* id = nullptr);
 const char* describeRead(int error);
 
 // Reads every line of both sources, in order: stored taps go to day->lines,
-// keyed to their journey; named lines are kept for noteDay.
-void readDay(Day* day);
+// keyed to their journey; named lines are kept for noteDay. Pieces of the
+// files are parsed on up to `threads` threads; the day is the same for any.
+void readDay(Day* day, int threads = 1);
+
+// The tap a stored line holds, as the program's parser read it, without
+// parsing it again: its time, mode, amount and key (its direction settles
+// nothing and reads as IN).
+void tapOf(const Day& day, const DayLine& line, TermInfo* tap);
 
 // Packs whole journeys into batches of at most `cap` taps, in the order
 // their keys first appear (a journey of more than `cap` taps that a run

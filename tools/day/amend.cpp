@@ -36,7 +36,7 @@ int amendRun(const Options& o) {
   for (int s = 0; s < 2; s++) {
     is.names[s] = day.sources[s].name;
     is.sizes[s] = static_cast<long long>(day.sources[s].bytes.size());
-    is.sums[s] = checksumOf(day.sources[s].bytes.data(), day.sources[s].bytes.size());
+    is.sums[s] = day.sources[s].sum;
   }
   const std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);
   const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};

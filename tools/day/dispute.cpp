@@ -59,7 +59,7 @@ int journeyRun(const Options& o) {
   }
   Day day;
   readDayFiles(o, &day);
-  readDay(&day);
+  readDay(&day, o.threads);
   packDay(&day, batchTaps);
   const uint64_t wanted = keyOf(key.c_str());
   uint32_t j = 0;

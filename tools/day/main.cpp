@@ -16,12 +16,15 @@
 #include "cli.h"
 #include "day_input.h"
 #include "journey.h"
+#include "parallel.h"
 #include "platform.h"
 #include "run.h"
 #include "settlement.h"
 #include "settling.h"
 
 namespace {
+
+constexpr long MAX_THREADS = 256;
 
 // Accepts decimal digits only, from 1 to `max`.
 long count(const char* option, const char* text, long max) {
@@ -37,13 +40,17 @@ long count(const char* option, const char* text, long max) {
 Options parse(int argc, char** argv) {
   answerHelpAndVersion(argc, argv, ME, USAGE);
   Options o;
+  o.threads = coresAllowed();
   for (int i = 1; i < argc; i++) {
     const char* arg = argv[i];
     bool valued = std::strcmp(arg, "--batch-taps") == 0 || std::strcmp(arg, "--ledgers") == 0 ||
-                  std::strcmp(arg, "--trace") == 0 || std::strcmp(arg, "--journey") == 0;
+                  std::strcmp(arg, "--trace") == 0 || std::strcmp(arg, "--journey") == 0 ||
+                  std::strcmp(arg, "--threads") == 0;
     if (valued && i + 1 >= argc) usageError(ME, "option needs a value", arg, USAGE);
     if (std::strcmp(arg, "--batch-taps") == 0)
       o.batchTaps = static_cast<int>(count(arg, argv[++i], TAP_CAPACITY));
+    else if (std::strcmp(arg, "--threads") == 0)
+      o.threads = static_cast<int>(count(arg, argv[++i], MAX_THREADS));
     else if (std::strcmp(arg, "--trace") == 0)
       o.trace = count(arg, argv[++i], INT_MAX);
     else if (std::strcmp(arg, "--ledgers") == 0)
@@ -117,7 +124,7 @@ int main(int argc, char** argv) {
   Day day;
   DayBatches batches;
   readDayFiles(o, &day);
-  readDay(&day);
+  readDay(&day, o.threads);
   packDay(&day, o.batchTaps);
   linesByBatch(day, &batches.order, &batches.start, &batches.tooLong);
   return traceBatch(day, batches, o.trace);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "durable.h"
+#include "parallel.h"
 #include "platform.h"
 #include "record.h"
 
@@ -41,15 +42,21 @@ void expectDayFiles(const Options& o) {
            " are the same file; its taps would be settled twice");
 }
 
-// Reads both day files whole, each unchanged while it is read.
+// Reads both day files whole, each unchanged while it is read, and each
+// one's checksum, both at once on more than one thread.
 void readDayFiles(const Options& o, Day* day) {
   expectDayFiles(o);
   FileId ids[2];
-  for (int s = 0; s < 2; s++) {
-    day->sources[s].name = o.paths[static_cast<size_t>(s)];
-    if (int error = readWholeFile(day->sources[s].name, &day->sources[s].bytes, &ids[s]))
-      refuse(std::string(day->sources[s].name) + ": " + describeRead(error));
-  }
+  int errors[2] = {0, 0};
+  onThreads(o.threads, 2, [&](size_t s) {
+    DaySource& source = day->sources[s];
+    source.name = o.paths[s];
+    errors[s] = readWholeFile(source.name, &source.bytes, &ids[s]);
+    if (errors[s] == 0) source.sum = checksumOf(source.bytes.data(), source.bytes.size());
+  });
+  for (int s = 0; s < 2; s++)
+    if (errors[s] != 0)
+      refuse(std::string(day->sources[s].name) + ": " + describeRead(errors[s]));
   if (ids[0] == ids[1])  // swapped in between
     refuse(std::string(o.paths[0]) + " and " + o.paths[1] + " are the same file");
 }

@@ -11,16 +11,18 @@
 
 constexpr char ME[] = "fare-settle-day";
 inline constexpr char USAGE[] =
-    "usage: fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] METRO BUS DIR\n"
-    "       fare-settle-day --amend [--ledgers LEDGERDIR] METRO BUS DIR\n"
+    "usage: fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] [--threads N]\n"
+    "                       METRO BUS DIR\n"
+    "       fare-settle-day --amend [--ledgers LEDGERDIR] [--threads N] METRO BUS DIR\n"
     "       fare-settle-day --trace BATCH [--batch-taps N] METRO BUS\n"
-    "       fare-settle-day --journey KEY [--batch-taps N] METRO BUS [DIR]\n"
+    "       fare-settle-day --journey KEY [--batch-taps N] [--threads N] METRO BUS [DIR]\n"
     "       fare-settle-day --help | --version\n";
 constexpr int GROUP_BATCHES = 10000;  // about a million taps a group
 constexpr int NOT_FINISHED = 3;
 
 struct Options {
   int batchTaps = TAP_CAPACITY;
+  int threads = 1;  // threads that read and settle: by default, the cores it may use
   long trace = 0;  // a batch to trace, from 1; 0 to settle the day
   const char* ledgers = nullptr;
   bool again = false;

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "appender.h"
 #include "durable.h"
+#include "groups.h"
 #include "notes.h"
 #include "platform.h"
 #include "record.h"
@@ -79,7 +81,15 @@ void noteInput(const Day& day, DayNotes* notes) {
 
 }  // namespace
 
+#ifdef DAY_TIMES
+#include <chrono>
+static double T0() { static auto t0 = std::chrono::steady_clock::now(); return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); }
+#define TMARK(x) std::fprintf(stderr, "TT %s %.3f\n", x, T0())
+#else
+#define TMARK(x)
+#endif
 int settleDay(const Options& o) {
+  TMARK("start");
   const std::string dir = o.paths[2];
   expectDayFiles(o);
   Journal journal;
@@ -87,31 +97,42 @@ int settleDay(const Options& o) {
   const std::string dirShown = absolute(dir);
   Day day;
   readDayFiles(o, &day);
-  readDay(&day);
+  TMARK("read");
+  readDay(&day, o.threads);
+  TMARK("readDay");
   packDay(&day, o.batchTaps);
   DayBatches packed;
   linesByBatch(day, &packed.order, &packed.start, &packed.tooLong);
+  TMARK("packed");
   DayIdentity is;
   std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);
   for (int s = 0; s < 2; s++) {
     is.names[s] = day.sources[s].name;
     is.sizes[s] = static_cast<long long>(day.sources[s].bytes.size());
-    is.sums[s] = checksumOf(day.sources[s].bytes.data(), day.sources[s].bytes.size());
+    is.sums[s] = day.sources[s].sum;
   }
   is.batchTaps = o.batchTaps;
   is.groupBatches = groupBatches();
   const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
   for (int l = 0; l < 2; l++) is.ledgers[l] = relativePath(dirShown, paths[l]);
+  TMARK("sums");
   JournalView view = agreeOnDay(o, dir, dirShown, &journal, &is, ledgerDir);
   const std::vector<GroupRecord>& groups = view.groups;
   // What an amendment will need, kept once the day is finished.
   const bool keep = view.revisions.empty();
   StateWriter state;
   int stateError = keep ? state.open(statePath(dir, 0), day.lines.size(), day.journeys.size()) : 0;
-  // Its lines and keys on the other core, while the batches are settled here.
+  // Its lines and keys on a thread of their own while the batches are settled.
   std::thread front;
-  if (keep && stateError == 0) front = std::thread([&] { state.front(day); });
+  if (keep && stateError == 0 && o.threads > 1) {
+    try {
+      front = std::thread([&] { state.front(day); });
+    } catch (const std::system_error&) {
+    }
+  }
+  if (keep && stateError == 0 && !front.joinable()) state.front(day);
 
+  TMARK("agreed");
   DayNotes notes;
   notes.collectReports();
   noteInput(day, &notes);
@@ -123,10 +144,12 @@ int settleDay(const Options& o) {
   Appended appended;
   const bool progress = isatty(2) != 0;
   GroupEnd end = GroupEnd::DONE;
-  for (int first = 0, g = 0; first < day.batches; first += is.groupBatches, g++) {
-    int last = std::min(first + is.groupBatches, day.batches) - 1;
-    SettledLines lines;
-    settleBatches(day, packed, first, last, &lines, &totals, keep ? &state : nullptr);
+  SettledGroups settled(day, packed, is.groupBatches, keep, o.threads);
+  for (int g = 0; g < settled.count(); g++) {
+    const SettledLines& lines = settled.take(g);
+    TMARK("taken");
+    totals.add(lines.totals);
+    if (keep) state.journeys(lines.journeys);
     if (end != GroupEnd::DONE) continue;  // the statement still counts the whole day
     GroupRecord none;
     const GroupRecord& record =
@@ -141,13 +164,20 @@ int settleDay(const Options& o) {
     }
     end = ledgers.settle(g, record, lines);
     if (end == GroupEnd::REFUSED) {
+      settled.stop();
+  TMARK("groups");
       if (front.joinable()) front.join();
       refuse(dir + ": the day was not changed");
     }
-    if (progress) std::fprintf(stderr, "\r%s: batch %d of %d ", ME, last + 1, day.batches);
+    if (progress)
+      std::fprintf(stderr, "\r%s: batch %d of %d ", ME,
+                   std::min((g + 1) * is.groupBatches, day.batches), day.batches);
   }
+  settled.stop();
+  TMARK("groups");
   if (progress) std::fputc('\n', stderr);
   if (front.joinable()) front.join();
+  TMARK("front");
   if (!ledgers.ranges.empty()) {
     if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
       reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
@@ -188,6 +218,7 @@ int settleDay(const Options& o) {
         "%s: %s: the day is not finished; look at the rides named above before running "
         "the same command again\n",
         ME, dir.c_str());
+  TMARK("state");
   StatementFacts facts = {dirShown, {is.sums[0], is.sums[1]}, &notes, linesNamed, appended};
   std::string text = statement(day, packed, totals, facts);
   if (view.revisions.size() > 1) text += "amended since:\n" + revisionsText(view.revisions);
@@ -200,6 +231,7 @@ int settleDay(const Options& o) {
     reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
+  TMARK("end");
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
   return notes.count() > 0 ? 1 : 0;
 }

@@ -13,19 +13,22 @@
 constexpr int BUS_LEDGER = 0;
 constexpr int METRO_LEDGER = 1;
 
+// What the statement adds up.
+struct DayTotals {
+  long long rides[2] = {0, 0};
+  long long money[2] = {0, 0};  // the sum of the new fees
+  long long moneyIn = 0;        // the sum of the settled taps' amounts
+  void add(const DayTotals& more);
+};
+
 // The lines a run of batches appends to each ledger, in order.
 struct SettledLines {
   DayBytes bytes[2];            // bus, metro
   BigVector<uint32_t> ends[2];  // where each line ends in bytes, its line end included
   BigVector<int> batchOf[2];    // each line's batch, from 1
   const char* unit = "batch";   // what batchOf numbers: batches, or an amendment
-};
-
-// What the statement adds up.
-struct DayTotals {
-  long long rides[2] = {0, 0};
-  long long money[2] = {0, 0};  // the sum of the new fees
-  long long moneyIn = 0;        // the sum of the settled taps' amounts
+  DayTotals totals;             // what these batches add to the statement
+  DayBytes journeys;            // each settled journey as the state keeps it, when asked
 };
 
 // The batches of a packed day, each one's stored lines in the day's order.
@@ -35,12 +38,12 @@ struct DayBatches {
   std::vector<uint32_t> tooLong;
 };
 
-class StateWriter;
-
-// Settles batches first..last (from 0) of the day into *out, adding to
-// *totals and, when given, each journey's amounts and rides to *state.
+// Settles batches first..last (from 0) of the day into *out, from the taps
+// its lines were read into; with `keep`, each journey's amounts and rides
+// are encoded into out->journeys for the state. Touches nothing shared, so
+// that groups of batches are settled on several threads at once.
 void settleBatches(const Day& day, const DayBatches& batches, int first, int last,
-                   SettledLines* out, DayTotals* totals, StateWriter* state = nullptr);
+                   SettledLines* out, bool keep);
 
 // A batch's tap files as fare-settle-split writes them: its metro.txt and
 // bus.txt, each line byte for byte with a LF.

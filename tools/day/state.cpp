@@ -185,22 +185,32 @@ void StateWriter::frontKeys(const uint64_t* keys) {
   if (front_.error == 0 && fdatasync(fd_) != 0) front_.error = errno;
 }
 
-void StateWriter::journey(uint32_t j, int64_t amount, int rides, const uint8_t* encoded,
-                          size_t length) {
-  uint8_t head[24];
+void encodeJourney(uint32_t j, int64_t amount, int rides, const uint8_t* encoded, size_t length,
+                   DayBytes* out) {
+  char head[24];
   size_t n = 0;
   for (uint64_t v = j;; v >>= 7) {
-    head[n++] = static_cast<uint8_t>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
+    head[n++] = static_cast<char>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
     if (v <= 0x7f) break;
   }
-  head[n++] = static_cast<uint8_t>(rides);
+  head[n++] = static_cast<char>(rides);
   for (uint64_t z = zigzag(amount);; z >>= 7) {
-    head[n++] = static_cast<uint8_t>((z & 0x7f) | (z > 0x7f ? 0x80 : 0));
+    head[n++] = static_cast<char>((z & 0x7f) | (z > 0x7f ? 0x80 : 0));
     if (z <= 0x7f) break;
   }
-  journeys_.put(head, n);
-  journeys_.put(encoded, length);
-  journeyBytes_ += n + length;
+  out->append(head, n).append(reinterpret_cast<const char*>(encoded), length);
+}
+
+void StateWriter::journey(uint32_t j, int64_t amount, int rides, const uint8_t* encoded,
+                          size_t length) {
+  DayBytes record;
+  encodeJourney(j, amount, rides, encoded, length, &record);
+  journeys(record);
+}
+
+void StateWriter::journeys(const DayBytes& encoded) {
+  journeys_.put(encoded.data(), encoded.size());
+  journeyBytes_ += encoded.size();
 }
 
 int StateWriter::finish(const uint64_t* sizes, const uint64_t* sums, const uint64_t* lineCount) {

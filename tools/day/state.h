@@ -30,6 +30,8 @@ class StateWriter {
   void frontKeys(const uint64_t* keys);
   // A settled journey: its taps' amounts and its rides' encoding (encodeRide).
   void journey(uint32_t j, int64_t amount, int rides, const uint8_t* encoded, size_t length);
+  // Settled journeys as encodeJourney made them.
+  void journeys(const DayBytes& encoded);
   // The day files' sizes and checksums, metro's first.
   int finish(const uint64_t* sizes, const uint64_t* sums, const uint64_t* lineCount);
 
@@ -80,6 +82,10 @@ constexpr size_t RIDE_ENCODING = 32;
 size_t encodeRide(const RideInfo& ride, uint8_t* out);
 void decodeRide(const uint8_t* rides, size_t* at, bool reversed, int* ledger, std::string* line,
                 long long* fee);
+// A settled journey as the state keeps it, appended to *out.
+void encodeJourney(uint32_t j, int64_t amount, int rides, const uint8_t* encoded, size_t length,
+                   DayBytes* out);
+
 // Where `count` encoded rides from `at` end.
 size_t skipRides(const uint8_t* rides, size_t at, int count);
 
