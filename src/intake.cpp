@@ -84,6 +84,12 @@ bool isWholeNumber(const char* p) {
   return *p == '\0';
 }
 
+// Whether the n bytes at `field` are `word`.
+template <size_t N>
+bool isWord(const char* field, int n, const char (&word)[N]) {
+  return n == static_cast<int>(N - 1) && std::memcmp(field, word, N - 1) == 0;
+}
+
 // A cell a spreadsheet would evaluate begins with one of these.
 bool beginsLikeFormula(const char* text) {
   return std::strchr("=+-@", text[0]) != nullptr;
@@ -203,13 +209,17 @@ void readTime(const char* lt, int* hours, int* minutes) {
 TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* notes) {
   if (length > 0 && bytes[length - 1] == '\r') length--;
   if (length > MAX_LINE) return TAP_LINE_TOO_LONG;
+  // One pass without an early exit, so that the compiler checks many bytes at a time.
+  bool nul = false, control = false;
+  for (size_t i = 0; i < length; i++) {
+    nul |= bytes[i] == '\0';
+    control |= isControl(bytes[i]);
+  }
+  if (nul) return TAP_NUL_BYTE;
+  if (control) return TAP_CONTROL_BYTE;
   char termInput[LINE_BUFFER];
   std::memcpy(termInput, bytes, length);
   termInput[length] = '\0';
-  const char* line = termInput;
-  const char* end = termInput + length;
-  if (std::find(line, end, '\0') != end) return TAP_NUL_BYTE;
-  if (std::find_if(line, end, isControl) != end) return TAP_CONTROL_BYTE;
   return parseTapLine(termInput, tap, notes);
 }
 
@@ -260,14 +270,18 @@ TapLine parseTapLine(const char* line, TermInfo* tap, TapNotes* notes) {
   std::memcpy(parsed.lt, tempchar, static_cast<size_t>(n) + 1);
   noted.timeWritten = isWrittenTime(tempchar);
 
-  if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
-  bool isBus = std::strcmp(tempchar, "BUS") == 0;
-  bool isMetro = std::strcmp(tempchar, "METRO") == 0;
+  // The words are compared where they stand in the line: read back from
+  // tempchar, just written a byte at a time, they would wait on its stores.
+  n = nextField(&cursor, tempchar);
+  if (n == 0) return TAP_FEW_FIELDS;
+  bool isBus = isWord(cursor - n, n, "BUS");
+  bool isMetro = isWord(cursor - n, n, "METRO");
   parsed.tr = isMetro ? MODE_METRO : MODE_BUS;
 
-  if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;
-  bool isIn = std::strcmp(tempchar, "IN") == 0;
-  bool isOut = std::strcmp(tempchar, "OUT") == 0;
+  n = nextField(&cursor, tempchar);
+  if (n == 0) return TAP_FEW_FIELDS;
+  bool isIn = isWord(cursor - n, n, "IN");
+  bool isOut = isWord(cursor - n, n, "OUT");
   parsed.io = isOut ? 1 : 0;
 
   if (nextField(&cursor, tempchar) == 0) return TAP_FEW_FIELDS;

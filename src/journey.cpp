@@ -13,7 +13,7 @@ namespace {
 constexpr char ORDERED_HEADING[] = "\n\n\xBD\xC3\xB0\xA3\xC1\xA4\xB7\xC4 \xC8\xC4 \n";
 
 bool sameKey(const char* a, const char* b) {
-  return std::strcmp(a, b) == 0;
+  return compareKeys(a, b) == 0;
 }
 
 // Orders infos[first..last] by time with the exchange procedure: for each
@@ -91,7 +91,7 @@ void pairGroup(const TermInfo* infos, RideInfo* t, int s, int k) {
 }  // namespace
 
 int compareByKey(const TermInfo& a, const TermInfo& b) {
-  return std::strcmp(a.ti, b.ti);
+  return compareKeys(a.ti, b.ti);
 }
 
 long long timeKey(const TermInfo& tap) {

@@ -29,6 +29,18 @@ struct RideInfo {
   char ti[8];   // journey key
 };
 
+// Orders two journey keys byte by byte as unsigned bytes, as strcmp does,
+// but inline and within the 8 bytes a key has: every stage compares keys.
+inline int compareKeys(const char* a, const char* b) {
+  for (int i = 0; i < 8; i++) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) break;
+  }
+  return 0;
+}
+
 // How many slots of the tap and ride tables are filled: for the process,
 // or, in the build the day command links, for each thread, so that several
 // threads settle batches at once.

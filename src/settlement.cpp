@@ -82,7 +82,7 @@ int roundHalfAway(double x) {
 void apportionFees(RideInfo* t) {
   int s = 0;  // equal-key comparisons of the current journey
   for (int ai = 0; ai + 1 < rideCount; ai++) {
-    if (std::strcmp(t[ai].ti, t[ai + 1].ti) == 0) {
+    if (compareKeys(t[ai].ti, t[ai + 1].ti) == 0) {
       s++;
       putText("SAME\n");
       if (ai == rideCount - 2) apportionGroup(t, ai - s + 1, ai + 1, ai, true);

@@ -398,20 +398,43 @@ long long noteDay(const Day& day, bool withBatch) {
 }
 
 void linesByBatch(const Day& day, BigVector<uint32_t>* order, std::vector<size_t>* start,
-                  std::vector<uint32_t>* tooLong) {
-  start->assign(static_cast<size_t>(day.batches) + 1, 0);
-  for (const DayLine& line : day.lines) {
-    int b = day.journeys[line.journey].batch;
-    if (b >= 0) (*start)[static_cast<size_t>(b) + 1]++;
+                  std::vector<uint32_t>* tooLong, int threads) {
+  // The lines cut into ranges, each counted, then placed, by one thread:
+  // each batch's lines from a range follow those from the ranges before.
+  const size_t ranges = static_cast<size_t>(std::max(threads, 1));
+  const size_t lines = day.lines.size();
+  const auto batches = static_cast<size_t>(day.batches);
+  auto batchOf = [&](size_t i) { return day.journeys[day.lines[i].journey].batch; };
+  std::vector<std::vector<size_t>> at(ranges);  // a range's count, then its next place, by batch
+  std::vector<std::vector<uint32_t>> longs(ranges);
+  onThreads(threads, ranges, [&](size_t r) {
+    std::vector<size_t> count(batches, 0);
+    for (size_t i = lines * r / ranges; i < lines * (r + 1) / ranges; i++)
+      if (int b = batchOf(i); b >= 0) count[static_cast<size_t>(b)]++;
+    at[r] = std::move(count);
+  });
+  start->assign(batches + 1, 0);
+  for (size_t b = 0; b < batches; b++) {
+    size_t next = (*start)[b];
+    for (size_t r = 0; r < ranges; r++) {
+      size_t n = at[r][b];
+      at[r][b] = next;
+      next += n;
+    }
+    (*start)[b + 1] = next;
   }
-  for (size_t b = 1; b < start->size(); b++) (*start)[b] += (*start)[b - 1];
   order->resize(start->back());
-  std::vector<size_t> next(start->begin(), start->end() - 1);
-  for (size_t i = 0; i < day.lines.size(); i++) {
-    int b = day.journeys[day.lines[i].journey].batch;
-    if (b < 0)
-      tooLong->push_back(static_cast<uint32_t>(i));
-    else
-      (*order)[next[static_cast<size_t>(b)]++] = static_cast<uint32_t>(i);
-  }
+  onThreads(threads, ranges, [&](size_t r) {
+    std::vector<size_t>& next = at[r];
+    std::vector<uint32_t> mine;
+    for (size_t i = lines * r / ranges; i < lines * (r + 1) / ranges; i++) {
+      int b = batchOf(i);
+      if (b < 0)
+        mine.push_back(static_cast<uint32_t>(i));
+      else
+        (*order)[next[static_cast<size_t>(b)]++] = static_cast<uint32_t>(i);
+    }
+    longs[r] = std::move(mine);
+  });
+  for (const std::vector<uint32_t>& l : longs) tooLong->insert(tooLong->end(), l.begin(), l.end());
 }

@@ -182,8 +182,8 @@ uint64_t keyOf(const char* ti);
 
 // The stored lines of each batch in the day's order: the indices in
 // order[start[b] .. start[b + 1]) for batch b (from 0); those of journeys
-// too long for a run in *tooLong.
+// too long for a run in *tooLong. The same on any number of threads.
 void linesByBatch(const Day& day, BigVector<uint32_t>* order, std::vector<size_t>* start,
-                  std::vector<uint32_t>* tooLong);
+                  std::vector<uint32_t>* tooLong, int threads = 1);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_INPUT_H_

@@ -126,6 +126,6 @@ int main(int argc, char** argv) {
   readDayFiles(o, &day);
   readDay(&day, o.threads);
   packDay(&day, o.batchTaps);
-  linesByBatch(day, &batches.order, &batches.start, &batches.tooLong);
+  linesByBatch(day, &batches.order, &batches.start, &batches.tooLong, o.threads);
   return traceBatch(day, batches, o.trace);
 }

@@ -101,8 +101,9 @@ int settleDay(const Options& o) {
   readDay(&day, o.threads);
   TMARK("readDay");
   packDay(&day, o.batchTaps);
+  TMARK("packDay");
   DayBatches packed;
-  linesByBatch(day, &packed.order, &packed.start, &packed.tooLong);
+  linesByBatch(day, &packed.order, &packed.start, &packed.tooLong, o.threads);
   TMARK("packed");
   DayIdentity is;
   std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);

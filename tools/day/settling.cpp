@@ -28,6 +28,7 @@ struct Member {
 struct Members {
   Member m[TAP_CAPACITY];
   uint8_t byKey[TAP_CAPACITY];
+  uint8_t hint[256] = {};  // where a journey was last found, by its number's last byte
   int n = 0;
   const Member& find(uint64_t order) const {
     const uint8_t* at = std::lower_bound(
@@ -55,13 +56,17 @@ void sortedTaps(const Day& day, const uint32_t* lines, size_t count, TermInfo* i
   n = 0;
   for (size_t i = 0; i < count; i++) {
     const DayLine& l = day.lines[lines[i]];
-    int m = n - 1;  // a journey's taps mostly follow one another: looked for from the last
+    // A batch's journeys are mostly numbered one after another: each is
+    // looked for first where its number's last byte says, then everywhere.
+    uint8_t& hint = members->hint[l.journey & 0xff];
+    int m = hint < n && members->m[hint].journey == l.journey ? hint : n - 1;
     while (m >= 0 && members->m[m].journey != l.journey) m--;
     if (m < 0) {
       m = n++;
       members->m[m] = {orderOf(day.journeys[l.journey].key), l.journey, 0, 0};
       members->byKey[m] = static_cast<uint8_t>(m);
     }
+    hint = static_cast<uint8_t>(m);
     members->m[m].taps++;
     members->m[m].amount += l.amount;
     memberOf[i] = static_cast<uint8_t>(m);
@@ -77,11 +82,17 @@ void sortedTaps(const Day& day, const uint32_t* lines, size_t count, TermInfo* i
 // Each settled journey of the batch, as the state keeps it: its amounts and rides.
 void keepJourneys(const Members& members, const RideInfo* t, DayBytes* out) {
   uint8_t encoded[RIDE_CAPACITY * RIDE_ENCODING];
+  // A ride's key is a tap's, whose bytes after the key are NUL (tapOf).
+  auto keyOfRide = [](const RideInfo& ride) {
+    uint64_t key;
+    std::memcpy(&key, ride.ti, sizeof key);
+    return key;
+  };
   for (int r = 0; r < rideCount;) {
-    uint64_t key = keyOf(t[r].ti);
+    uint64_t key = keyOfRide(t[r]);
     size_t length = 0;
     int end = r;
-    for (; end < rideCount && keyOf(t[end].ti) == key; end++)
+    for (; end < rideCount && keyOfRide(t[end]) == key; end++)
       length += encodeRide(t[end], encoded + length);
     const Member& m = members.find(orderOf(key));
     encodeJourney(m.journey, m.amount, end - r, encoded, length, out);
