@@ -21,11 +21,16 @@ test:
 	$(BUILD) debug
 	ctest --preset debug
 
-# The whole suite under AddressSanitizer and UBSan, stopping at the first report.
+# The whole suite under AddressSanitizer and UBSan, stopping at the first
+# report; then the day's tests, whose command runs threads, under ThreadSanitizer
+# (but the stop from outside: its signals wait under it for the lock wait to end).
 sanitize:
 	cmake --preset sanitize >/dev/null
 	$(BUILD) sanitize
 	ctest --preset sanitize
+	cmake --preset tsan >/dev/null
+	$(BUILD) tsan
+	ctest --preset tsan
 
 # The suite built as a Debian packager builds it: dpkg-buildflags with every
 # hardening option, _FORTIFY_SOURCE=3, build type None, warnings as errors.

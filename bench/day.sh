@@ -86,30 +86,44 @@ cmp -s "$work/day.ledgers" "$work/other.ledgers" ||
   { echo "day: another packing settled other lines" >&2; exit 1; }
 echo "day: both packings settled the same $lines lines"
 
-# The same day in one process, its peak memory where GNU time is at hand,
+# The same day in one process, on one thread and on the cores it may use
+# (the default), each with its peak memory where GNU time is at hand,
 # against the I/O floor: the day's files read, the same ledger bytes
 # appended and each ledger flushed once.
-measure=
-[ -x /usr/bin/time ] && measure="/usr/bin/time -f %M -o $work/one.memory"
-t0=$(now)
-$measure "$bin/fare-settle-day" "$work/day-metro.txt" "$work/day-bus.txt" "$work/one" \
-  >"$work/one.statement" 2>"$work/one.errors" || [ $? -eq 1 ]
-t1=$(now)
-cat "$work/one/busCompany.txt" "$work/one/metroCompany.txt" | sort >"$work/one.ledgers"
-cmp -s "$work/day.ledgers" "$work/one.ledgers" ||
-  { echo "day: fare-settle-day settled other lines than the batches" >&2; exit 1; }
-grep -q "^rides appended by this run: $rides of $rides\$" "$work/one.statement" ||
-  { echo "day: fare-settle-day's statement does not count every ride" >&2; exit 1; }
-memory="not measured (no /usr/bin/time)"
-[ -s "$work/one.memory" ] && memory="$(awk 'END { printf "%.0f MB", $1 / 1024 }' "$work/one.memory")"
+oneDay() { # NAME [OPTION...]: the day settled into $work/NAME, its seconds in $work/NAME.seconds
+  name=$1
+  shift
+  measure=
+  [ -x /usr/bin/time ] && measure="/usr/bin/time -f %M -o $work/$name.memory"
+  t0=$(now)
+  $measure "$bin/fare-settle-day" "$@" "$work/day-metro.txt" "$work/day-bus.txt" "$work/$name" \
+    >"$work/$name.statement" 2>"$work/$name.errors" || [ $? -eq 1 ]
+  t1=$(now)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }' >"$work/$name.seconds"
+  cat "$work/$name/busCompany.txt" "$work/$name/metroCompany.txt" | sort >"$work/$name.ledgers"
+  cmp -s "$work/day.ledgers" "$work/$name.ledgers" ||
+    { echo "day: fare-settle-day $* settled other lines than the batches" >&2; exit 1; }
+  grep -q "^rides appended by this run: $rides of $rides\$" "$work/$name.statement" ||
+    { echo "day: fare-settle-day's statement does not count every ride" >&2; exit 1; }
+}
+oneDay single --threads 1
+oneDay one
 if [ -x "$bin/bench/day_floor" ]; then
   mkdir "$work/floor-day"
   floor=$("$bin/bench/day_floor" "$work/day-metro.txt" "$work/day-bus.txt" \
     "$work/one/busCompany.txt" "$work/one/metroCompany.txt" "$work/floor-day" | cut -d' ' -f1)
-  awk -v n="$taps" -v a="$t0" -v b="$t1" -v f="$floor" -v s="$settled" -v m="$memory" 'BEGIN {
-    if (f < 0.001) f = 0.001  # a tiny day reads and flushes in no measurable time
-    printf "day: fare-settle-day %.0f taps/s (%.2f s), peak memory %s; floor %.2f s: %.1fx the floor\n", n / (b - a), b - a, m, f, (b - a) / f
-    printf "day: per-batch settle %.0f taps/s (%.2f s): %.1fx the floor; fare-settle-day is %.1fx faster\n", n / s, s, s / f, s / (b - a) }'
+  for name in single one; do
+    label="--threads 1"
+    [ "$name" = one ] && label="default ($jobs threads)"
+    memory="not measured (no /usr/bin/time)"
+    [ -s "$work/$name.memory" ] && memory="$(awk 'END { printf "%.0f MB", $1 / 1024 }' "$work/$name.memory")"
+    awk -v n="$taps" -v t="$(cat "$work/$name.seconds")" -v f="$floor" -v m="$memory" -v l="$label" 'BEGIN {
+      if (f < 0.001) f = 0.001  # a tiny day reads and flushes in no measurable time
+      printf "day: fare-settle-day %-26s %9.0f taps/s (%.2f s), %.1fx the floor, peak memory %s\n", l ":", n / t, t, t / f, m }'
+  done
+  awk -v n="$taps" -v s="$settled" -v f="$floor" -v a="$(cat "$work/single.seconds")" -v b="$(cat "$work/one.seconds")" 'BEGIN {
+    if (f < 0.001) f = 0.001
+    printf "day: floor %.2f s; per-batch settle %.0f taps/s (%.2f s): %.1fx the floor; the default is %.2fx faster than one thread\n", f, n / s, s, s / f, a / b }'
 fi
 echo "day: fare-settle-day settled the same $lines lines"
 
