@@ -22,16 +22,6 @@ static double T1() { static auto t0 = std::chrono::steady_clock::now(); return s
 
 namespace {
 
-// A key's bits mixed into every bit of the result: keys of a day differ
-// in a character or two, anywhere in their 8 bytes.
-uint64_t mixed(uint64_t key) {
-  key ^= key >> 33;
-  key *= 0xff51afd7ed558ccdULL;
-  key ^= key >> 33;
-  key *= 0xc4ceb9fe1a85ec53ULL;
-  return key ^ (key >> 33);
-}
-
 // Journeys by key: open addressing over a power-of-two table of journey
 // numbers + 1 (0 marks a free slot), grown at half full.
 class JourneyIndex {
@@ -43,7 +33,7 @@ class JourneyIndex {
   // does not wait on memory for every one.
   void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
 
-  // The journey of `key`, whose mixed() is `hash`.
+  // The journey of `key`, whose keyHash() is `hash`.
   uint32_t find(uint64_t key, uint64_t hash) {
     size_t mask = slots_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -74,18 +64,26 @@ class JourneyIndex {
     size_t mask = slots_.size() - 1;
     for (uint32_t s : old) {
       if (s == 0) continue;
-      size_t i = mixed((*journeys_)[s - 1].key) & mask;
+      size_t i = keyHash((*journeys_)[s - 1].key) & mask;
       while (slots_[i] != 0) i = (i + 1) & mask;
       slots_[i] = s;
     }
   }
 
   BigVector<DayJourney>* journeys_;
-  using Slots = BigVector<uint32_t>;
+  using Slots = std::vector<uint32_t, HugeAllocator<uint32_t>>;
   Slots slots_;
 };
 
 }  // namespace
+
+uint64_t keyHash(uint64_t key) {
+  key ^= key >> 33;
+  key *= 0xff51afd7ed558ccdULL;
+  key ^= key >> 33;
+  key *= 0xc4ceb9fe1a85ec53ULL;
+  return key ^ (key >> 33);
+}
 
 uint64_t keyOf(const char* ti) {
   uint64_t key = 0;
@@ -243,7 +241,7 @@ void readPiece(const Day& day, Piece* p, DayLine* lines, uint64_t* keys) {
   p->tapsByMode[1] = static_cast<long long>(stored) - buses;
 }
 
-// Which of `parts` threads numbers a key's journey, from its mixed().
+// Which of `parts` threads numbers a key's journey, from its keyHash().
 size_t partOf(uint64_t hash, size_t parts) {
   return static_cast<size_t>(hash >> 56) % parts;
 }
@@ -265,8 +263,8 @@ void numberJourneys(Day* day, const uint64_t* keys, int threads) {
     JourneyIndex index(&mine, lines / 3 / parts);
     constexpr size_t AHEAD = 16;
     for (size_t i = 0; i < lines; i++) {
-      if (i + AHEAD < lines) index.prefetch(mixed(keys[i + AHEAD]));
-      const uint64_t hash = mixed(keys[i]);
+      if (i + AHEAD < lines) index.prefetch(keyHash(keys[i + AHEAD]));
+      const uint64_t hash = keyHash(keys[i]);
       if (partOf(hash, parts) != t) continue;
       uint32_t j = index.find(keys[i], hash);
       if (j == first.size()) first.push_back(static_cast<uint32_t>(i));
@@ -299,7 +297,7 @@ void numberJourneys(Day* day, const uint64_t* keys, int threads) {
   onThreads(threads, ranges, [&](size_t r) {
     for (size_t i = lines * r / ranges; i < lines * (r + 1) / ranges; i++) {
       uint32_t& j = day->lines[i].journey;
-      j = number[partOf(mixed(keys[i]), parts)][j];
+      j = number[partOf(keyHash(keys[i]), parts)][j];
     }
   });
 }

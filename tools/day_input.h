@@ -176,6 +176,10 @@ void packDay(Day* day, int cap);
 // `withBatch`, a stored line also says its batch. Returns the lines named.
 long long noteDay(const Day& day, bool withBatch);
 
+// A key's bits mixed into every bit of the result, for hash tables: keys
+// of a day differ in a character or two, anywhere in their 8 bytes.
+uint64_t keyHash(uint64_t key);
+
 // The journey key as text, and as the 8 bytes a day keys journeys by.
 std::string keyText(uint64_t key);
 uint64_t keyOf(const char* ti);

@@ -75,7 +75,7 @@ int amendRun(const Options& o) {
   DayNotes notes;
   notes.collectReports();
   Amendment a;
-  int error = amendDay(day.sources, was, n, statePath(dir, n), &a);
+  int error = amendDay(day.sources, was, n, statePath(dir, n), o.threads, &a);
   if (error == EDOM)
     refuse(std::string(day.sources[0].name) + " and " + day.sources[1].name + " are not the day " +
            dir + " settled: only " + std::to_string(a.matched) + " of its " +

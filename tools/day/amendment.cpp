@@ -11,6 +11,7 @@
 
 #include "journey.h"
 #include "ledgers.h"
+#include "parallel.h"
 #include "settlement.h"
 
 namespace {
@@ -44,9 +45,16 @@ void forEachLine(const DayBytes& bytes, Each each) {
   }
 }
 
-void splitLines(const DayBytes& bytes, NewLines* out) {
+size_t lineCount(const DayBytes& bytes) {
+  size_t n = 0;
+  forEachLine(bytes, [&](const char*, size_t) { return ++n > 0; });
+  return n;
+}
+
+// Each line's hash, from *out on.
+void hashLines(const DayBytes& bytes, uint64_t* out) {
   forEachLine(bytes, [&](const char* start, size_t length) {
-    out->hashes.push_back(lineHash(start, length));
+    *out++ = lineHash(start, length);
     return true;
   });
 }
@@ -142,7 +150,7 @@ class KeyIndex {
 
  private:
   size_t slotOf(uint64_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 17) & (slots_.size() - 1);
+    return static_cast<size_t>(keyHash(key)) & (slots_.size() - 1);
   }
   void place(uint64_t key, uint32_t j) {
     size_t mask = slots_.size() - 1, i = slotOf(key);
@@ -205,21 +213,23 @@ struct Compared {
 }  // namespace
 
 int amendDay(const DaySource* sources, const DayState& was, int revision,
-             const std::string& statePath, Amendment* out) {
+             const std::string& statePath, int threads, Amendment* out) {
   out->lines.unit = "amendment";
+  // Each file hashed and walked on a thread of its own, where there are two.
   NewLines nl;
-  const size_t expected = was.lines + (sources[0].bytes.size() + sources[1].bytes.size()) / 64;
-  nl.hashes.reserve(expected);
-  for (int s = 0; s < 2; s++) {
-    splitLines(sources[s].bytes, &nl);
-    nl.start[s + 1] = nl.size();
-  }
+  size_t counts[2] = {0, 0};
+  onThreads(threads, 2, [&](size_t s) { counts[s] = lineCount(sources[s].bytes); });
+  nl.start[1] = counts[0];
+  nl.start[2] = counts[0] + counts[1];
+  nl.hashes.resize(nl.start[2]);
   nl.journeys.assign(nl.size(), UNKNOWN);
   std::vector<uint8_t> removed(was.lines, 0);
   const size_t oldStart[3] = {0, static_cast<size_t>(was.lineCount[0]),
                               static_cast<size_t>(was.lineCount[0] + was.lineCount[1])};
-  for (int s = 0; s < 2; s++)
+  onThreads(threads, 2, [&](size_t s) {
+    hashLines(sources[s].bytes, nl.hashes.data() + nl.start[s]);
     walk(&nl, nl.start[s], nl.start[s + 1], was, oldStart[s], oldStart[s + 1], &removed);
+  });
 
   std::vector<uint32_t> unknown;
   for (uint32_t i = 0; i < nl.size(); i++)

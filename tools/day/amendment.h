@@ -29,8 +29,9 @@ struct Amendment {
 // Amends `was` with the day files in `sources` (read whole, not parsed):
 // the lines found unchanged are not parsed again. `revision` numbers the
 // amendment in its lines' notes; the state after it is written as
-// `statePath`. Returns 0 or the errno of writing that state.
+// `statePath`. The files are hashed on up to two of `threads`. Returns 0 or
+// the errno of writing that state.
 int amendDay(const DaySource* sources, const DayState& was, int revision,
-             const std::string& statePath, Amendment* out);
+             const std::string& statePath, int threads, Amendment* out);
 
 #endif  // FARE_SETTLE_TOOLS_DAY_AMENDMENT_H_

@@ -119,6 +119,11 @@ void settleBatches(const Day& day, const DayBatches& batches, int first, int las
   for (int b = first; b <= last; b++) {
     const size_t from = batches.start[static_cast<size_t>(b)];
     const size_t count = batches.start[static_cast<size_t>(b) + 1] - from;
+    // The next batch's lines asked for while this one is settled: a day's
+    // lines are far larger than any cache.
+    if (b < last)
+      for (size_t i = from + count; i < batches.start[static_cast<size_t>(b) + 2]; i++)
+        __builtin_prefetch(&day.lines[batches.order[i]]);
     sortedTaps(day, batches.order.data() + from, count, infos, &members);
     tapCount = static_cast<int>(count);
     for (int m = 0; m < members.n; m++) out->totals.moneyIn += members.m[m].amount;
