@@ -13,8 +13,9 @@ SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int grou
       groupBatches_(groupBatches),
       keep_(keep),
       groups_((day.batches + groupBatches - 1) / groupBatches),
-      ahead_(threads + 1),
-      slots_(static_cast<size_t>(groups_)) {
+      parts_(std::max(threads, 1)),
+      ahead_(2 * parts_),
+      slots_(static_cast<size_t>(groups_) * static_cast<size_t>(parts_)) {
   for (int t = 0; t < threads && threads > 1; t++) {
     try {
       workers_.emplace_back([this] { work(); });
@@ -38,10 +39,27 @@ void SettledGroups::stop() {
   workers_.clear();
 }
 
-void SettledGroups::settle(int g, SettledLines* lines) const {
+// Unit u: part u % parts_ of group u / parts_, its batches in order.
+void SettledGroups::settle(int unit, SettledLines* lines) const {
+  const int g = unit / parts_, part = unit % parts_;
   const int first = g * groupBatches_;
-  const int last = std::min(first + groupBatches_, day_.batches) - 1;
-  settleBatches(day_, batches_, first, last, lines, keep_);
+  const int count = std::min(groupBatches_, day_.batches - first);
+  const int from = first + static_cast<int>(static_cast<long long>(count) * part / parts_);
+  const int to = first + static_cast<int>(static_cast<long long>(count) * (part + 1) / parts_);
+  settleBatches(day_, batches_, from, to - 1, lines, keep_);
+}
+
+// A group's part after the parts before it.
+void SettledGroups::join(SettledLines* whole, const SettledLines& part) {
+  for (int l = 0; l < 2; l++) {
+    const auto base = static_cast<uint32_t>(whole->bytes[l].size());
+    whole->bytes[l] += part.bytes[l];
+    for (uint32_t end : part.ends[l]) whole->ends[l].push_back(base + end);
+    whole->batchOf[l].insert(whole->batchOf[l].end(), part.batchOf[l].begin(),
+                             part.batchOf[l].end());
+  }
+  whole->journeys += part.journeys;
+  whole->totals.add(part.totals);
 }
 
 // A group's lines made empty, keeping the room a taken group's had.
@@ -65,8 +83,9 @@ void SettledGroups::work() {
     int g = 0;
     {
       std::unique_lock<std::mutex> hold(mutex_);
-      room_.wait(hold, [this] { return stopping_ || next_ >= groups_ || next_ < taken_ + ahead_; });
-      if (stopping_ || next_ >= groups_) return;
+      const int units = groups_ * parts_;
+      room_.wait(hold, [&] { return stopping_ || next_ >= units || next_ < taken_ + ahead_; });
+      if (stopping_ || next_ >= units) return;
       g = next_++;
       lines = spare();
     }
@@ -82,18 +101,29 @@ void SettledGroups::work() {
 const SettledLines& SettledGroups::take(int g) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (current_ != nullptr) spares_.push_back(std::move(current_));
-  // Without a worker left to settle it, the group is settled here.
-  if (workers_.empty() && next_ <= g) {
-    next_ = g + 1;
-    current_ = spare();
+  const int first = g * parts_;
+  for (int u = first; u < first + parts_; u++) {
+    std::unique_ptr<SettledLines> part;
+    if (workers_.empty() && next_ <= u) {  // no worker left to settle it: settled here
+      next_ = u + 1;
+      part = spare();
+      hold.unlock();
+      settle(u, part.get());
+      hold.lock();
+    } else {
+      settled_.wait(hold, [&] { return slots_[static_cast<size_t>(u)] != nullptr; });
+      part = std::move(slots_[static_cast<size_t>(u)]);
+    }
+    if (u == first) {
+      current_ = std::move(part);
+      continue;
+    }
     hold.unlock();
-    settle(g, current_.get());
+    join(current_.get(), *part);
     hold.lock();
-  } else {
-    settled_.wait(hold, [&] { return slots_[static_cast<size_t>(g)] != nullptr; });
-    current_ = std::move(slots_[static_cast<size_t>(g)]);
+    spares_.push_back(std::move(part));
   }
-  taken_ = g + 1;
+  taken_ = first + parts_;
   hold.unlock();
   room_.notify_all();
   return *current_;
