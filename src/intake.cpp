@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "platform.h"
@@ -38,6 +39,23 @@ enum LineRead : unsigned char { GOT_LINE, GOT_END, GOT_ERROR, GOT_CUT };
 // The tab is part of a field; a NUL has a refusal of its own.
 bool isControl(char c) {
   return (c > 0 && c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+// Whether a line of at most LINE_BUFFER bytes may hold a NUL or a control
+// byte: no when none of its bytes is below a blank or is DEL. Looked at
+// eight bytes at a time, padded with blanks; a line it flags (a tab will)
+// is looked at byte by byte.
+bool mayHoldControl(const char* bytes, size_t length) {
+  constexpr uint64_t ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
+  uint64_t words[(LINE_BUFFER + 7) / 8];
+  std::memset(words, ' ', sizeof words);
+  std::memcpy(words, bytes, length);
+  uint64_t flagged = 0;
+  for (size_t i = 0; i < (length + 7) / 8; i++) {
+    uint64_t x = words[i], del = x ^ (0x7F * ONES);
+    flagged |= ((x - 0x20 * ONES) & ~x & HIGHS) | ((del - ONES) & ~del & HIGHS);
+  }
+  return flagged != 0;
 }
 
 // Reads one line into termInput without its LF: at most 49 bytes of it,
@@ -209,14 +227,15 @@ void readTime(const char* lt, int* hours, int* minutes) {
 TapLine readTapLine(const char* bytes, size_t length, TermInfo* tap, TapNotes* notes) {
   if (length > 0 && bytes[length - 1] == '\r') length--;
   if (length > MAX_LINE) return TAP_LINE_TOO_LONG;
-  // One pass without an early exit, so that the compiler checks many bytes at a time.
-  bool nul = false, control = false;
-  for (size_t i = 0; i < length; i++) {
-    nul |= bytes[i] == '\0';
-    control |= isControl(bytes[i]);
+  if (mayHoldControl(bytes, length)) {
+    bool nul = false, control = false;
+    for (size_t i = 0; i < length; i++) {
+      nul |= bytes[i] == '\0';
+      control |= isControl(bytes[i]);
+    }
+    if (nul) return TAP_NUL_BYTE;
+    if (control) return TAP_CONTROL_BYTE;
   }
-  if (nul) return TAP_NUL_BYTE;
-  if (control) return TAP_CONTROL_BYTE;
   char termInput[LINE_BUFFER];
   std::memcpy(termInput, bytes, length);
   termInput[length] = '\0';
