@@ -12,13 +12,6 @@
 #include <cstring>
 
 #include "parallel.h"
-#ifdef DAY_TIMES
-#include <chrono>
-static double T1() { static auto t0 = std::chrono::steady_clock::now(); return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); }
-#define TMARK(x) std::fprintf(stderr, "TR %s %.3f\n", x, T1())
-#else
-#define TMARK(x)
-#endif
 
 namespace {
 
@@ -305,10 +298,8 @@ void numberJourneys(Day* day, const uint64_t* keys, int threads) {
 }  // namespace
 
 void readDay(Day* day, int threads) {
-  TMARK("in");
   std::vector<Piece> pieces = cut(*day, std::max(threads, 1));
   onThreads(threads, pieces.size(), [&](size_t i) { countLines(*day, &pieces[i]); });
-  TMARK("counted");
   size_t slots = 0;
   uint64_t numbers[2] = {0, 0};
   for (Piece& p : pieces) {
@@ -319,12 +310,10 @@ void readDay(Day* day, int threads) {
   }
   day->lines.resize(slots);
   std::vector<uint64_t, RawAllocator<uint64_t>> keys(slots);
-  TMARK("populated");
   onThreads(threads, pieces.size(), [&](size_t i) {
     readPiece(*day, &pieces[i], day->lines.data() + pieces[i].firstSlot,
               keys.data() + pieces[i].firstSlot);
   });
-  TMARK("parsed");
   // The pieces' taps closed up, in the day's order.
   size_t stored = 0;
   for (Piece& p : pieces) {
@@ -343,9 +332,7 @@ void readDay(Day* day, int threads) {
     if (p.unended > 0) day->unended[p.source] = p.unended;
   }
   day->lines.resize(stored);
-  TMARK("closed");
   numberJourneys(day, keys.data(), threads);
-  TMARK("numbered");
 }
 
 void tapOf(const Day& day, const DayLine& line, TermInfo* tap) {

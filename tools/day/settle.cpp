@@ -81,15 +81,7 @@ void noteInput(const Day& day, DayNotes* notes) {
 
 }  // namespace
 
-#ifdef DAY_TIMES
-#include <chrono>
-static double T0() { static auto t0 = std::chrono::steady_clock::now(); return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); }
-#define TMARK(x) std::fprintf(stderr, "TT %s %.3f\n", x, T0())
-#else
-#define TMARK(x)
-#endif
 int settleDay(const Options& o) {
-  TMARK("start");
   const std::string dir = o.paths[2];
   expectDayFiles(o);
   Journal journal;
@@ -97,14 +89,10 @@ int settleDay(const Options& o) {
   const std::string dirShown = absolute(dir);
   Day day;
   readDayFiles(o, &day);
-  TMARK("read");
   readDay(&day, o.threads);
-  TMARK("readDay");
   packDay(&day, o.batchTaps);
-  TMARK("packDay");
   DayBatches packed;
   linesByBatch(day, &packed.order, &packed.start, &packed.tooLong, o.threads);
-  TMARK("packed");
   DayIdentity is;
   std::string ledgerDir = absolute(o.ledgers != nullptr ? o.ledgers : dir);
   for (int s = 0; s < 2; s++) {
@@ -116,7 +104,6 @@ int settleDay(const Options& o) {
   is.groupBatches = groupBatches();
   const std::string paths[2] = {ledgerDir + "/busCompany.txt", ledgerDir + "/metroCompany.txt"};
   for (int l = 0; l < 2; l++) is.ledgers[l] = relativePath(dirShown, paths[l]);
-  TMARK("sums");
   JournalView view = agreeOnDay(o, dir, dirShown, &journal, &is, ledgerDir);
   const std::vector<GroupRecord>& groups = view.groups;
   // What an amendment will need, kept once the day is finished.
@@ -133,7 +120,6 @@ int settleDay(const Options& o) {
   }
   if (keep && stateError == 0 && !front.joinable()) state.front(day);
 
-  TMARK("agreed");
   DayNotes notes;
   notes.collectReports();
   noteInput(day, &notes);
@@ -148,7 +134,6 @@ int settleDay(const Options& o) {
   SettledGroups settled(day, packed, is.groupBatches, keep, o.threads);
   for (int g = 0; g < settled.count(); g++) {
     const SettledLines& lines = settled.take(g);
-    TMARK("taken");
     totals.add(lines.totals);
     if (keep) state.journeys(lines.journeys);
     if (end != GroupEnd::DONE) continue;  // the statement still counts the whole day
@@ -166,7 +151,6 @@ int settleDay(const Options& o) {
     end = ledgers.settle(g, record, lines);
     if (end == GroupEnd::REFUSED) {
       settled.stop();
-  TMARK("groups");
       if (front.joinable()) front.join();
       refuse(dir + ": the day was not changed");
     }
@@ -175,10 +159,8 @@ int settleDay(const Options& o) {
                    std::min((g + 1) * is.groupBatches, day.batches), day.batches);
   }
   settled.stop();
-  TMARK("groups");
   if (progress) std::fputc('\n', stderr);
   if (front.joinable()) front.join();
-  TMARK("front");
   if (!ledgers.ranges.empty()) {
     if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
       reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
@@ -219,7 +201,6 @@ int settleDay(const Options& o) {
         "%s: %s: the day is not finished; look at the rides named above before running "
         "the same command again\n",
         ME, dir.c_str());
-  TMARK("state");
   StatementFacts facts = {dirShown, {is.sums[0], is.sums[1]}, &notes, linesNamed, appended};
   std::string text = statement(day, packed, totals, facts);
   if (view.revisions.size() > 1) text += "amended since:\n" + revisionsText(view.revisions);
@@ -232,7 +213,6 @@ int settleDay(const Options& o) {
     reportLine("%s: %s/notes.txt: %s\n", ME, dir.c_str(), std::strerror(e));
   if (std::fflush(stdout) != 0) reportLine("%s: standard output: %s\n", ME, std::strerror(errno));
   endIfStopped();
-  TMARK("end");
   if (end == GroupEnd::UNFINISHED) return NOT_FINISHED;
   return notes.count() > 0 ? 1 : 0;
 }
