@@ -3,7 +3,9 @@
 #ifndef FARE_SETTLE_TOOLS_PARALLEL_H_
 #define FARE_SETTLE_TOOLS_PARALLEL_H_
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstddef>
@@ -20,6 +22,23 @@ inline int coresAllowed() {
   return n > 0 ? n : 1;
 }
 
+// While it lives, threads started take no signal: a stop request is the
+// starting thread's to see, and its waits the ones a signal interrupts.
+class SignalsStayHere {
+ public:
+  SignalsStayHere() {
+    sigset_t all;
+    sigfillset(&all);
+    (void)pthread_sigmask(SIG_BLOCK, &all, &before_);
+  }
+  ~SignalsStayHere() { (void)pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsStayHere(const SignalsStayHere&) = delete;
+  SignalsStayHere& operator=(const SignalsStayHere&) = delete;
+
+ private:
+  sigset_t before_;
+};
+
 // Calls work(i) for every i in [0, count) on at most `threads` threads. A
 // thread the host refuses to start leaves its share to the others.
 template <class Work>
@@ -29,11 +48,14 @@ void onThreads(int threads, size_t count, const Work& work) {
     for (size_t i; (i = next.fetch_add(1)) < count;) work(i);
   };
   std::vector<std::thread> helpers;
-  for (int t = 1; t < threads && static_cast<size_t>(t) < count; t++) {
-    try {
-      helpers.emplace_back(take);
-    } catch (const std::system_error&) {
-      break;
+  {
+    SignalsStayHere quiet;
+    for (int t = 1; t < threads && static_cast<size_t>(t) < count; t++) {
+      try {
+        helpers.emplace_back(take);
+      } catch (const std::system_error&) {
+        break;
+      }
     }
   }
   take();

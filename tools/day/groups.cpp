@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "parallel.h"
+
 SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int groupBatches,
                              bool keep, int threads)
     : day_(day),
@@ -16,6 +18,7 @@ SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int grou
       parts_(std::max(threads, 1)),
       ahead_(2 * parts_),
       slots_(static_cast<size_t>(groups_) * static_cast<size_t>(parts_)) {
+  SignalsStayHere quiet;
   for (int t = 0; t < threads && threads > 1; t++) {
     try {
       workers_.emplace_back([this] { work(); });

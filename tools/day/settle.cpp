@@ -16,6 +16,7 @@
 #include "durable.h"
 #include "groups.h"
 #include "notes.h"
+#include "parallel.h"
 #include "platform.h"
 #include "record.h"
 #include "run.h"
@@ -113,6 +114,7 @@ int settleDay(const Options& o) {
   // Its lines and keys on a thread of their own while the batches are settled.
   std::thread front;
   if (keep && stateError == 0 && o.threads > 1) {
+    SignalsStayHere quiet;
     try {
       front = std::thread([&] { state.front(day); });
     } catch (const std::system_error&) {
