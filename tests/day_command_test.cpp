@@ -892,8 +892,8 @@ TEST(Day, SaysTheSameOnAnyNumberOfThreads) {
   } cases[] = {
       {"odd lines, ties, a journey too long, a file cut short", "", ""},
       {"no metro line, one bus line without a line end", "", "08:00 BUS IN 5 K7"},
-      {"CR LF line ends, blank lines, more threads than lines",
-       "\r\n08:00 METRO IN 5 K7\r\n\n", "  \n08:01 BUS OUT 2 K7\r\n08:02 BUS IN 1 K12\n"},
+      {"CR LF line ends, blank lines, more threads than lines", "\r\n08:00 METRO IN 5 K7\r\n\n",
+       "  \n08:01 BUS OUT 2 K7\r\n08:02 BUS IN 1 K12\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -909,11 +909,12 @@ TEST(Day, SaysTheSameOnAnyNumberOfThreads) {
     std::string first;
     for (const char* threads : {"1", "2", "3", "8"}) {
       SCOPED_TRACE(std::string("--threads ") + threads);
-      RunResult r = day(b, {"--threads", threads, "day-metro.txt", "day-bus.txt", "day"},
-                        oneBatchAGroup);
+      RunResult r =
+          day(b, {"--threads", threads, "day-metro.txt", "day-bus.txt", "day"}, oneBatchAGroup);
       std::string said = std::to_string(r.status) + "\n" + r.out + r.err + ledgers(b, "day") +
                          b.readBytes("day/notes.txt") + b.readBytes("day/statement.csv");
-      said.erase(said.find("run at "), said.find('\n', said.find("run at ")) - said.find("run at "));
+      said.erase(said.find("run at "),
+                 said.find('\n', said.find("run at ")) - said.find("run at "));
       for (const char* n : {"1", "4", "9"}) {
         RunResult traced =
             day(b, {"--threads", threads, "--trace", n, "day-metro.txt", "day-bus.txt"});

@@ -148,20 +148,25 @@ struct Piece {
   uint64_t unended = 0;
 };
 
-// Each source cut into `n` pieces, each ending just after a line end or at
-// the end of its source.
+// Just past the first line end at or after `from`, or the end of `bytes`.
+size_t lineEndFrom(const DayBytes& bytes, size_t from) {
+  if (from >= bytes.size()) return bytes.size();
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
+  const void* lf = std::memchr(bytes.data() + from, '\n', bytes.size() - from);
+  return lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - bytes.data()) + 1
+                       : bytes.size();
+}
+
+// Each source cut into `n` pieces of about equal size, each ending just
+// after a line end or at the end of its source.
 std::vector<Piece> cut(const Day& day, int n) {
   std::vector<Piece> pieces;
   for (uint8_t s = 0; s < 2; s++) {
     const DayBytes& bytes = day.sources[s].bytes;
     size_t at = 0;
     for (int k = 1; k <= n; k++) {
-      size_t end = k == n ? bytes.size() : std::max(at, bytes.size() / n * k);
-      // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
-      const void* lf = end < bytes.size() ? std::memchr(bytes.data() + end, '\n', bytes.size() - end)
-                                          : nullptr;
-      if (k < n) end = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - bytes.data()) + 1
-                                     : bytes.size();
+      const size_t aim = bytes.size() / static_cast<size_t>(n) * static_cast<size_t>(k);
+      const size_t end = k == n ? bytes.size() : lineEndFrom(bytes, std::max(at, aim));
       Piece p;
       p.source = s;
       p.begin = at;
@@ -198,8 +203,8 @@ void readPiece(const Day& day, Piece* p, DayLine* lines, uint64_t* keys) {
     const char* start = bytes + at;
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, nothing is copied
     const void* lf = std::memchr(start, '\n', end - at);
-    size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start)
-                                  : end - at;
+    size_t length =
+        lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) : end - at;
     number++;
     if (lf == nullptr) p->unended = number;
     TermInfo tap;

@@ -113,6 +113,8 @@ struct DayLine {
   uint8_t timeLength;  // at most 19
 };
 
+using DayLines = std::vector<DayLine, RawAllocator<DayLine>>;
+
 struct DayJourney {
   uint64_t key;  // the journey key's 8 bytes, NUL-padded
   int taps = 0;
@@ -132,7 +134,7 @@ struct NamedLine {
 
 struct Day {
   DaySource sources[2] = {{"", "metro.txt", {}, 0}, {"", "bus.txt", {}, 0}};
-  std::vector<DayLine, RawAllocator<DayLine>> lines;  // stored taps: metro's, then bus's, each in line order
+  DayLines lines;                  // stored taps: metro's, then bus's, each in line order
   BigVector<DayJourney> journeys;  // in the order their keys first appear
   std::vector<NamedLine> named;
   long long tapsRead[2] = {0, 0};

@@ -8,8 +8,8 @@
 
 #include "parallel.h"
 
-SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int groupBatches,
-                             bool keep, int threads)
+SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int groupBatches, bool keep,
+                             int threads)
     : day_(day),
       batches_(batches),
       groupBatches_(groupBatches),

@@ -43,7 +43,7 @@ class SettledGroups {
   const int ahead_;  // units settled or being settled beyond the group taken
   std::mutex mutex_;
   std::condition_variable settled_, room_;
-  std::vector<std::unique_ptr<SettledLines>> slots_;  // by unit, until taken
+  std::vector<std::unique_ptr<SettledLines>> slots_;   // by unit, until taken
   std::vector<std::unique_ptr<SettledLines>> spares_;  // taken and done with: their room reused
   std::unique_ptr<SettledLines> current_;
   int next_ = 0;   // the next unit to settle

@@ -55,8 +55,7 @@ void readDayFiles(const Options& o, Day* day) {
     if (errors[s] == 0) source.sum = checksumOf(source.bytes.data(), source.bytes.size());
   });
   for (int s = 0; s < 2; s++)
-    if (errors[s] != 0)
-      refuse(std::string(day->sources[s].name) + ": " + describeRead(errors[s]));
+    if (errors[s] != 0) refuse(std::string(day->sources[s].name) + ": " + describeRead(errors[s]));
   if (ids[0] == ids[1])  // swapped in between
     refuse(std::string(o.paths[0]) + " and " + o.paths[1] + " are the same file");
 }

@@ -23,7 +23,7 @@ constexpr int NOT_FINISHED = 3;
 struct Options {
   int batchTaps = TAP_CAPACITY;
   int threads = 1;  // threads that read and settle: by default, the cores it may use
-  long trace = 0;  // a batch to trace, from 1; 0 to settle the day
+  long trace = 0;   // a batch to trace, from 1; 0 to settle the day
   const char* ledgers = nullptr;
   bool again = false;
   bool amend = false;

@@ -31,8 +31,8 @@ struct Members {
   uint8_t hint[256] = {};  // where a journey was last found, by its number's last byte
   int n = 0;
   const Member& find(uint64_t order) const {
-    const uint8_t* at = std::lower_bound(
-        byKey, byKey + n, order, [&](uint8_t i, uint64_t o) { return m[i].order < o; });
+    const uint8_t* at = std::lower_bound(byKey, byKey + n, order,
+                                         [&](uint8_t i, uint64_t o) { return m[i].order < o; });
     return m[*at];
   }
 };
