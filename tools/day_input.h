@@ -113,6 +113,8 @@ struct DayLine {
   uint8_t timeLength;  // at most 19
 };
 
+static_assert(sizeof(DayLine) == 32, "a day holds millions of lines: keep them compact");
+
 using DayLines = std::vector<DayLine, RawAllocator<DayLine>>;
 
 struct DayJourney {

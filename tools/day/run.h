@@ -14,7 +14,7 @@ inline constexpr char USAGE[] =
     "usage: fare-settle-day [--batch-taps N] [--ledgers LEDGERDIR] [--again] [--threads N]\n"
     "                       METRO BUS DIR\n"
     "       fare-settle-day --amend [--ledgers LEDGERDIR] [--threads N] METRO BUS DIR\n"
-    "       fare-settle-day --trace BATCH [--batch-taps N] METRO BUS\n"
+    "       fare-settle-day --trace BATCH [--batch-taps N] [--threads N] METRO BUS\n"
     "       fare-settle-day --journey KEY [--batch-taps N] [--threads N] METRO BUS [DIR]\n"
     "       fare-settle-day --help | --version\n";
 constexpr int GROUP_BATCHES = 10000;  // about a million taps a group
