@@ -881,8 +881,8 @@ TEST(Day, AJourneyIsAnsweredAsItIsSettledAlone) {
 }
 
 // Everything a day says is the same on any number of threads: its ledgers,
-// statement, notes, standard error and status, each batch's trace and the
-// answer to a dispute. One batch a group, so that groups are settled ahead
+// statement, notes, standard error and status, each batch's trace, the
+// answer to a dispute and an amendment. One batch a group, so that groups are settled ahead
 // and out of turn; days whose lines fall on either side of where the files
 // are cut into pieces.
 TEST(Day, SaysTheSameOnAnyNumberOfThreads) {
@@ -913,8 +913,6 @@ TEST(Day, SaysTheSameOnAnyNumberOfThreads) {
           day(b, {"--threads", threads, "day-metro.txt", "day-bus.txt", "day"}, oneBatchAGroup);
       std::string said = std::to_string(r.status) + "\n" + r.out + r.err + ledgers(b, "day") +
                          b.readBytes("day/notes.txt") + b.readBytes("day/statement.csv");
-      said.erase(said.find("run at "),
-                 said.find('\n', said.find("run at ")) - said.find("run at "));
       for (const char* n : {"1", "4", "9"}) {
         RunResult traced =
             day(b, {"--threads", threads, "--trace", n, "day-metro.txt", "day-bus.txt"});
@@ -925,6 +923,17 @@ TEST(Day, SaysTheSameOnAnyNumberOfThreads) {
             day(b, {"--threads", threads, "--journey", key, "day-metro.txt", "day-bus.txt", "day"});
         said += disputed.out + disputed.err;
       }
+      // Amended with a late tap, then the files as they were for the next run.
+      const std::string metro = b.readBytes("day-metro.txt");
+      b.write("day-metro.txt", metro + "23:59 METRO OUT 9 K12\n");
+      RunResult amended =
+          day(b, {"--threads", threads, "--amend", "day-metro.txt", "day-bus.txt", "day"});
+      said += std::to_string(amended.status) + "\n" + amended.out + amended.err +
+              ledgers(b, "day") + b.readBytes("day/amendment-1.txt");
+      EXPECT_LE(amended.status, 1) << amended.err;
+      b.write("day-metro.txt", metro);
+      for (size_t at; (at = said.find("run at ")) != std::string::npos;)
+        said.erase(at, said.find('\n', at) - at);
       fs::rename(b.path("day"), b.path(std::string("day-") + threads));
       if (first.empty())
         first = said;
