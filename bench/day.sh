@@ -123,7 +123,7 @@ if [ -x "$bin/bench/day_floor" ]; then
   done
   awk -v n="$taps" -v s="$settled" -v f="$floor" -v a="$(cat "$work/single.seconds")" -v b="$(cat "$work/one.seconds")" 'BEGIN {
     if (f < 0.001) f = 0.001
-    printf "day: floor %.2f s; per-batch settle %.0f taps/s (%.2f s): %.1fx the floor; the default is %.2fx faster than one thread\n", f, n / s, s, s / f, a / b }'
+    printf "day: floor %.3f s; one thread takes %.2fx the default'"'"'s time; per-batch settle %.0f taps/s (%.2f s): %.1fx the floor\n", f, a / b, n / s, s, s / f }'
 fi
 echo "day: fare-settle-day settled the same $lines lines"
 
