@@ -76,10 +76,7 @@ int journeyRun(const Options& o) {
       std::printf("  %s:%llu: %.*s\n", day.sources[l.source].name,
                   static_cast<unsigned long long>(l.number), static_cast<int>(l.length),
                   day.sources[l.source].bytes.data() + l.offset);
-      TapNotes notes;
-      if (tapCount < TAP_CAPACITY)
-        (void)readTapLine(day.sources[l.source].bytes.data() + l.offset, l.length,
-                          &infos[tapCount++], &notes);
+      if (tapCount < TAP_CAPACITY) tapOf(day, l, &infos[tapCount++]);
     }
     const DayJourney& dj = day.journeys[j];
     if (dj.batch < 0) {
