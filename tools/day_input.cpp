@@ -15,8 +15,10 @@
 
 namespace {
 
-// Journeys by key: open addressing over a power-of-two table of journey
-// numbers + 1 (0 marks a free slot), grown at half full.
+// Journeys by key: open addressing over a power-of-two table, grown at half
+// full. A slot holds a journey's number + 1 (0 marks a free slot) beside
+// the high half of its key's hash, so that a slot of another key is passed
+// by without reading that journey.
 class JourneyIndex {
  public:
   JourneyIndex(BigVector<DayJourney>* journeys, size_t expected)
@@ -28,11 +30,13 @@ class JourneyIndex {
 
   // The journey of `key`, whose keyHash() is `hash`.
   uint32_t find(uint64_t key, uint64_t hash) {
+    const uint64_t tag = hash & ~uint64_t{0xFFFFFFFF};
     size_t mask = slots_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      uint32_t s = slots_[i];
-      if (s == 0) return add(key, i);
-      if ((*journeys_)[s - 1].key == key) return s - 1;
+      uint64_t s = slots_[i];
+      if (s == 0) return add(key, tag, i);
+      auto n = static_cast<uint32_t>(s);
+      if ((s & ~uint64_t{0xFFFFFFFF}) == tag && (*journeys_)[n - 1].key == key) return n - 1;
     }
   }
 
@@ -43,10 +47,10 @@ class JourneyIndex {
     return n;
   }
 
-  uint32_t add(uint64_t key, size_t slot) {
+  uint32_t add(uint64_t key, uint64_t tag, size_t slot) {
     journeys_->push_back({key});
     auto n = static_cast<uint32_t>(journeys_->size());
-    slots_[slot] = n;
+    slots_[slot] = tag | n;
     if (size_t{n} * 2 > slots_.size()) grow();
     return n - 1;
   }
@@ -55,16 +59,16 @@ class JourneyIndex {
     Slots old(slots_.size() * 2);
     old.swap(slots_);
     size_t mask = slots_.size() - 1;
-    for (uint32_t s : old) {
+    for (uint64_t s : old) {
       if (s == 0) continue;
-      size_t i = keyHash((*journeys_)[s - 1].key) & mask;
+      size_t i = keyHash((*journeys_)[static_cast<uint32_t>(s) - 1].key) & mask;
       while (slots_[i] != 0) i = (i + 1) & mask;
       slots_[i] = s;
     }
   }
 
   BigVector<DayJourney>* journeys_;
-  using Slots = std::vector<uint32_t, HugeAllocator<uint32_t>>;
+  using Slots = std::vector<uint64_t, HugeAllocator<uint64_t>>;
   Slots slots_;
 };
 
