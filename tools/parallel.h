@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <system_error>
@@ -39,8 +40,23 @@ class SignalsStayHere {
   sigset_t before_;
 };
 
-// Calls work(i) for every i in [0, count) on at most `threads` threads. A
-// thread the host refuses to start leaves its share to the others.
+// Starts up to `count` threads running work(), their signals blocked,
+// onto *threads; a thread the host refuses to start ends the starting, and
+// its share falls to the threads already there or to the caller.
+template <class Work>
+void startThreads(std::vector<std::thread>* threads, int count, const Work& work) {
+  SignalsStayHere quiet;
+  for (int t = 0; t < count; t++) {
+    try {
+      threads->emplace_back(work);
+    } catch (const std::system_error&) {
+      return;
+    }
+  }
+}
+
+// Calls work(i) for every i in [0, count) on at most `threads` threads,
+// the calling thread one of them.
 template <class Work>
 void onThreads(int threads, size_t count, const Work& work) {
   std::atomic<size_t> next{0};
@@ -48,16 +64,8 @@ void onThreads(int threads, size_t count, const Work& work) {
     for (size_t i; (i = next.fetch_add(1)) < count;) work(i);
   };
   std::vector<std::thread> helpers;
-  {
-    SignalsStayHere quiet;
-    for (int t = 1; t < threads && static_cast<size_t>(t) < count; t++) {
-      try {
-        helpers.emplace_back(take);
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-  }
+  startThreads(&helpers,
+               static_cast<int>(std::min<size_t>(static_cast<size_t>(threads), count)) - 1, take);
   take();
   for (std::thread& h : helpers) h.join();
 }

@@ -4,7 +4,6 @@
 #include "groups.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include "parallel.h"
 
@@ -18,14 +17,8 @@ SettledGroups::SettledGroups(const Day& day, const DayBatches& batches, int grou
       parts_(std::max(threads, 1)),
       ahead_(2 * parts_),
       slots_(static_cast<size_t>(groups_) * static_cast<size_t>(parts_)) {
-  SignalsStayHere quiet;
-  for (int t = 0; t < threads && threads > 1; t++) {
-    try {
-      workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
-      break;  // a thread the host refuses leaves its share to the others, or to take()
-    }
-  }
+  // Without a worker, take() settles each group itself.
+  if (threads > 1) startThreads(&workers_, threads, [this] { work(); });
 }
 
 SettledGroups::~SettledGroups() {

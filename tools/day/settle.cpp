@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "appender.h"
 #include "durable.h"
@@ -112,15 +112,9 @@ int settleDay(const Options& o) {
   StateWriter state;
   int stateError = keep ? state.open(statePath(dir, 0), day.lines.size(), day.journeys.size()) : 0;
   // Its lines and keys on a thread of their own while the batches are settled.
-  std::thread front;
-  if (keep && stateError == 0 && o.threads > 1) {
-    SignalsStayHere quiet;
-    try {
-      front = std::thread([&] { state.front(day); });
-    } catch (const std::system_error&) {
-    }
-  }
-  if (keep && stateError == 0 && !front.joinable()) state.front(day);
+  std::vector<std::thread> front;
+  if (keep && stateError == 0 && o.threads > 1) startThreads(&front, 1, [&] { state.front(day); });
+  if (keep && stateError == 0 && front.empty()) state.front(day);
 
   DayNotes notes;
   notes.collectReports();
@@ -153,7 +147,7 @@ int settleDay(const Options& o) {
     end = ledgers.settle(g, record, lines);
     if (end == GroupEnd::REFUSED) {
       settled.stop();
-      if (front.joinable()) front.join();
+      for (std::thread& f : front) f.join();
       refuse(dir + ": the day was not changed");
     }
     if (progress)
@@ -162,7 +156,7 @@ int settleDay(const Options& o) {
   }
   settled.stop();
   if (progress) std::fputc('\n', stderr);
-  if (front.joinable()) front.join();
+  for (std::thread& f : front) f.join();
   if (!ledgers.ranges.empty()) {
     if (int e = recordRanges(ledgerDir, is.id, ledgers.ranges))
       reportLine("%s: %s/settled-days: %s\n", ME, ledgerDir.c_str(), std::strerror(e));
